@@ -1,0 +1,7 @@
+#include "service/TarnDebugService.h"
+
+namespace android {
+
+void TarnDebugService::collectGarbage() {}
+
+}  // namespace android

@@ -1,0 +1,24 @@
+// Host stand-in for libbinder's local binder object.
+#pragma once
+
+#include <binder/IBinder.h>
+
+namespace android {
+
+class BBinder : public IBinder {
+  public:
+    BBinder();
+
+    virtual const String16& getInterfaceDescriptor() const;
+    virtual status_t transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags = 0);
+    virtual BBinder* localBinder();
+
+  protected:
+    virtual ~BBinder();
+
+    // Default handling: the interface query, everything else is an unknown transaction.
+    virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
+                                uint32_t flags = 0);
+};
+
+}  // namespace android

@@ -1,0 +1,4 @@
+// Host stand-in for liblog's writer interface.
+#pragma once
+
+#include <android/log.h>

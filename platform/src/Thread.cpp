@@ -1,0 +1,102 @@
+#include <pthread.h>
+#include <string.h>
+#include <utils/Thread.h>
+
+#include <string>
+
+namespace android {
+
+Thread::Thread(bool /*canCallJava*/) : mExitPending(false), mRunning(false), mStatus(NO_ERROR) {}
+
+Thread::~Thread() { joinOrDetach(); }
+
+void Thread::joinOrDetach() {
+    if (!mThread.joinable()) return;
+    // The last reference may be dropped by the thread itself when its loop ends.
+    if (mThread.get_id() == std::this_thread::get_id()) {
+        mThread.detach();
+    } else {
+        mThread.join();
+    }
+}
+
+status_t Thread::run(const char* name, int32_t /*priority*/, size_t /*stack*/) {
+    std::unique_lock<std::mutex> lock(mLock);
+    if (mRunning) return INVALID_OPERATION;
+    mStatus = NO_ERROR;
+    mExitPending = false;
+    mRunning = true;
+    mHoldSelf = this;
+    std::string threadName = name ? name : "";
+    lock.unlock();
+    // A thread object is started once; joining an earlier run keeps std::thread reusable.
+    joinOrDetach();
+    mThread = std::thread([this, threadName] {
+        if (!threadName.empty()) {
+            // The kernel keeps 15 characters of a thread's name.
+            pthread_setname_np(pthread_self(), threadName.substr(0, 15).c_str());
+        }
+        threadMain();
+    });
+    return NO_ERROR;
+}
+
+void Thread::threadMain() {
+    status_t status = readyToRun();
+    bool keepGoing = status == NO_ERROR && !exitPending();
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mStatus = status;
+    }
+    while (keepGoing) {
+        keepGoing = threadLoop();
+        if (exitPending()) keepGoing = false;
+    }
+    sp<Thread> self;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mExitPending = true;
+        mRunning = false;
+        self = mHoldSelf;  // released outside the lock: it may delete this object
+        mHoldSelf.clear();
+    }
+    mThreadExitedCondition.notify_all();
+}
+
+void Thread::requestExit() {
+    std::lock_guard<std::mutex> lock(mLock);
+    mExitPending = true;
+}
+
+status_t Thread::readyToRun() { return NO_ERROR; }
+
+status_t Thread::requestExitAndWait() {
+    if (mThread.joinable() && mThread.get_id() == std::this_thread::get_id()) {
+        return WOULD_BLOCK;
+    }
+    requestExit();
+    return join();
+}
+
+status_t Thread::join() {
+    if (mThread.joinable() && mThread.get_id() == std::this_thread::get_id()) {
+        return WOULD_BLOCK;
+    }
+    std::unique_lock<std::mutex> lock(mLock);
+    mThreadExitedCondition.wait(lock, [this] { return !mRunning; });
+    lock.unlock();
+    if (mThread.joinable()) mThread.join();
+    return mStatus;
+}
+
+bool Thread::isRunning() const {
+    std::lock_guard<std::mutex> lock(mLock);
+    return mRunning;
+}
+
+bool Thread::exitPending() const {
+    std::lock_guard<std::mutex> lock(mLock);
+    return mExitPending;
+}
+
+}  // namespace android

@@ -1,0 +1,10 @@
+#include <utils/Unicode.h>
+
+int strzcmp16(const char16_t* s1, size_t n1, const char16_t* s2, size_t n2) {
+    size_t n = n1 < n2 ? n1 : n2;
+    for (size_t i = 0; i < n; ++i) {
+        int d = static_cast<int>(s1[i]) - static_cast<int>(s2[i]);
+        if (d != 0) return d;
+    }
+    return n1 < n2 ? -1 : (n1 > n2 ? 1 : 0);
+}

@@ -1,0 +1,57 @@
+// The binder side of the service: one transaction that hands an event name to the monitor
+// thread through the internal channel.
+#include "service/ITarnDebugService.h"
+
+#include <binder/Parcel.h>
+#include <log/log.h>
+#include <string.h>
+#include <unistd.h>
+#include <utils/Unicode.h>
+
+#include <vector>
+
+#include "service/TarnDebugService.h"
+
+namespace android {
+
+const String16 ITarnDebugService::descriptor("quorl.kez.tarnd");
+
+const String16& ITarnDebugService::getInterfaceDescriptor() const { return descriptor; }
+
+const String16& TarnDebugService::getInterfaceDescriptor() const { return descriptor; }
+
+sp<IInterface> TarnDebugService::queryLocalInterface(const String16& name) {
+    if (strzcmp16(name.string(), name.size(), descriptor.string(), descriptor.size()) == 0) {
+        return sp<IInterface>(static_cast<ITarnDebugService*>(this));
+    }
+    return nullptr;
+}
+
+status_t TarnDebugService::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
+                                      uint32_t flags) {
+    if (code != SEND_EVENT) return BBinder::onTransact(code, data, reply, flags);
+    if (!data.checkInterface(this)) return PERMISSION_DENIED;
+    String8 name(data.readString16());
+    status_t status = sendEvent(name);
+    if (reply != nullptr) reply->writeInt32(status);
+    return NO_ERROR;
+}
+
+status_t TarnDebugService::sendEvent(const String8& name) {
+    if (mStopped != 0) return INVALID_OPERATION;
+    // The newline ends the name in the stream, so that names of different writers never run
+    // together into one.
+    size_t len = strlen(name.string());
+    if (len > 0) {
+        std::vector<char> message(len + 1);
+        memcpy(message.data(), name.string(), len);
+        message[len] = '\n';
+        ssize_t ignored = write(mSockets[0], message.data(), message.size());
+        (void)ignored;
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, tarnd::kLogTag, "Send event %s thru tarnd service",
+                        name.string());
+    return NO_ERROR;
+}
+
+}  // namespace android

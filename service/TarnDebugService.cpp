@@ -1,0 +1,217 @@
+#include "service/TarnDebugService.h"
+
+#include <log/log.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "detectors/KeywordMatcher.h"
+#include "detectors/KmsgDetectThread.h"
+#include "detectors/LogcatDetectThread.h"
+#include "events/MonitorThread.h"
+#include "housekeeping/LogGCThread.h"
+
+namespace android {
+
+using tarnd::kLogTag;
+
+namespace {
+
+constexpr const char* kHyphens = "--------------------------------------------";
+// Pause of the garbage collector between two collections, in seconds.
+constexpr int32_t kGcInterval = 1800;
+
+// Unlocks on every way out of the start-up sequence.
+class ScopedLock {
+  public:
+    explicit ScopedLock(pthread_mutex_t* lock) : mLock(lock) { pthread_mutex_lock(mLock); }
+    ~ScopedLock() { pthread_mutex_unlock(mLock); }
+
+  private:
+    pthread_mutex_t* mLock;
+};
+
+}  // namespace
+
+TarnDebugService::TarnDebugService() { init(Paths()); }
+
+TarnDebugService::TarnDebugService(const Paths& paths) { init(paths); }
+
+void TarnDebugService::init(const Paths& paths) {
+    mStopped = 1;
+    pthread_mutex_init(&mLock, nullptr);
+    mConfigPath = paths.configPath;
+    mUseAdditionalConf = false;
+    mMaxDumpCount = 10;
+    mMaxDumpSpace = 1024;
+    mMinFreeSpace = 512;
+    mSockets[0] = -1;
+    mSockets[1] = -1;
+    mMonitorEnabled = false;
+    mLogcatGrep = true;
+    mKmsgGrep = true;
+    mDataPath = paths.dataPath;
+    mKmsgPath = paths.kmsgPath;
+    mTime = ::time;
+    start();
+}
+
+status_t TarnDebugService::start() {
+    ScopedLock lock(&mLock);
+    if (mStopped == 0) {
+        __android_log_print(ANDROID_LOG_WARN, kLogTag, "TarnDebugService already started");
+        return NO_ERROR;
+    }
+
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Start parsing config");
+    status_t status = parseConfig(mConfigPath);
+    if (status != NO_ERROR) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to parse config file");
+        return status;
+    }
+    if (mUseAdditionalConf) {
+        status = parseConfig(mAdditionalConfPath.string());
+        if (status != NO_ERROR) {
+            __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to parse config file");
+            return status;
+        }
+    }
+
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Parsing config succeed, start dump config...");
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", kHyphens);
+    String8 report = dumpStatus();
+    size_t size = report.length() + 1;
+    char* buffer = new char[size];
+    memcpy(buffer, report.string(), size);
+    char* savePtr = nullptr;
+    int pieces = 0;
+    for (char* piece = strtok_r(buffer, "\n", &savePtr); piece != nullptr;
+         piece = strtok_r(nullptr, "\n", &savePtr)) {
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", piece);
+        ++pieces;
+    }
+    if (pieces == 0) __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to dump status");
+    delete[] buffer;
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", kHyphens);
+
+    for (size_t i = 0; i < mMonitors.size(); ++i) {
+        if (mMonitors[i].mEnabled) mMonitorEnabled = true;
+    }
+    if (!mMonitorEnabled) {
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "No monitor is enabled");
+        return NO_ERROR;
+    }
+
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Start enable handlers");
+    status = enableHandlers();
+    if (status != NO_ERROR) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to enable handlers");
+        return status;
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Finish enable handlers");
+
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, mSockets) < 0) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to create internal channel: %s",
+                            strerror(errno));
+        mSockets[0] = -1;
+        mSockets[1] = -1;
+        return UNKNOWN_ERROR;
+    }
+
+    // The records are fixed from here on; the detectors match against this compiled form.
+    std::vector<KeywordMatcher::Entry> entries;
+    for (size_t m = 0; m < mMonitors.size(); ++m) {
+        const Monitor& monitor = mMonitors[m];
+        if (!monitor.mEnabled) continue;
+        for (size_t e = 0; e < monitor.mEvents.size(); ++e) {
+            const Event& event = monitor.mEvents[e];
+            KeywordMatcher::Entry entry;
+            entry.name = event.mName.string();
+            for (size_t k = 0; k < event.mKeyWords.size(); ++k) {
+                entry.keywords.push_back(event.mKeyWords[k].string());
+            }
+            entries.push_back(std::move(entry));
+        }
+    }
+    mKeywordMatcher.reset(new KeywordMatcher());
+    mKeywordMatcher->build(entries);
+
+    if (mLogGCThread == nullptr) {
+        mLogGCThread = new LogGCThread(this, kGcInterval);
+        mLogGCThread->run("TARND LogGC", 0, 0);
+    }
+    if (mLogcatGrep && mLogcatThread == nullptr) {
+        mLogcatThread = new LogcatDetectThread(this);
+        mLogcatThread->run("TARND Logcat Detect", 0, 0);
+    }
+    if (mKmsgGrep && mKmsgThread == nullptr) {
+        mKmsgThread = new KmsgDetectThread(this, mKmsgPath);
+        mKmsgThread->run("TARND Kmsg Detect", 0, 0);
+    }
+    if (mMonitorThread == nullptr) {
+        mMonitorThread = new MonitorThread(this);
+        mMonitorThread->run("TARND Monitor", 0, 0);
+    }
+
+    mStopped = 0;
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "TARN debug service started");
+    return NO_ERROR;
+}
+
+// Production never destroys the service; tests do, so every worker is woken and joined before
+// the object it points back to goes away.
+void TarnDebugService::stopWorkers() {
+    // The senders first, so that nothing writes into the channel once it is closed.
+    if (mLogcatThread != nullptr) {
+        mLogcatThread->requestExit();
+        mLogcatThread->join();
+    }
+    if (mKmsgThread != nullptr) {
+        mKmsgThread->requestExit();
+        mKmsgThread->join();
+    }
+    if (mLogGCThread != nullptr) {
+        mLogGCThread->requestExit();
+        mLogGCThread->join();
+    }
+}
+
+TarnDebugService::~TarnDebugService() {
+    pthread_mutex_lock(&mLock);
+    bool wasRunning = mStopped != 1;
+    if (wasRunning) {
+        mStopped = 1;
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "TARN debug service stopped");
+    }
+    pthread_mutex_unlock(&mLock);
+
+    stopWorkers();
+    // Closing the sending end is what ends the monitor thread: its next receive returns 0.
+    if (mSockets[0] != -1) {
+        close(mSockets[0]);
+        mSockets[0] = -1;
+    }
+    if (mMonitorThread != nullptr) {
+        mMonitorThread->requestExit();
+        mMonitorThread->join();
+    }
+    if (mSockets[1] != -1) {
+        close(mSockets[1]);
+        mSockets[1] = -1;
+    }
+
+    // The workers read these lists without a lock, so they go only once every worker is gone.
+    if (wasRunning) {
+        mHandlers.clear();
+        mEvents.clear();
+        mMonitors.clear();
+    }
+
+    mLogGCThread.clear();
+    mLogcatThread.clear();
+    mKmsgThread.clear();
+    mMonitorThread.clear();
+    pthread_mutex_destroy(&mLock);
+}
+
+}  // namespace android

@@ -1,0 +1,188 @@
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+#include <utils/Errors.h>
+#include <utils/RefBase.h>
+#include <utils/String8.h>
+#include <utils/Vector.h>
+
+#include <atomic>
+#include <memory>
+
+#include "service/DevicePaths.h"
+#include "service/ITarnDebugService.h"
+
+namespace android {
+
+class MonitorThread;
+class KmsgDetectThread;
+class LogcatDetectThread;
+class LogGCThread;
+class KeywordMatcher;
+
+/// The one service object: configuration records, the internal event channel, the worker
+/// threads, and the local binder that other processes send events to.
+class TarnDebugService : public BnInterface<ITarnDebugService> {
+  public:
+    /// A pair of shell commands: set-up at start, and dump into each dump directory.
+    class Handler {
+      public:
+        Handler();
+        Handler(TarnDebugService* service, const String8& name);
+        virtual ~Handler();
+
+        TarnDebugService* mService;
+        String8 mName;
+        String8 mEnableCmd;
+        String8 mDumpCmd;
+        int32_t mLevel;  // runs only when at most the level in force
+        bool mEnabled;
+        Vector<String8> mEnableParas;  // one run of mEnableCmd per parameter
+        Vector<String8> mDumpParas;    // one run of mDumpCmd per parameter
+    };
+
+    /// A named trigger with its own copies of the handlers that collect its logs.
+    class Event {
+      public:
+        Event();
+        Event(TarnDebugService* service, const String8& name);
+
+        TarnDebugService* mService;
+        Vector<Handler> mHandlers;
+        String8 mName;
+        int32_t mPolicy;               // 0: dump once; 1: dump every time
+        int32_t mDumpCount;            // dumps made for this event
+        Vector<String8> mUeventHints;  // TARND_EVENT values that raise it
+        Vector<String8> mKeyWords;     // log texts that raise it
+    };
+
+    /// A named set of event copies, used only when enabled.
+    class Monitor {
+      public:
+        Monitor();
+        Monitor(TarnDebugService* service, const String8& name);
+
+        TarnDebugService* mService;
+        String8 mName;
+        int32_t mLevel;
+        bool mEnabled;
+        Vector<Event> mEvents;
+    };
+
+    /// A named set of event copies, to add several events to a monitor at once.
+    class EventGroup {
+      public:
+        EventGroup();
+        EventGroup(TarnDebugService* service, const String8& name);
+
+        TarnDebugService* mService;
+        Vector<Event> mEvents;
+        String8 mName;
+    };
+
+    /// One dump that was made.
+    class HistoryEntry {
+      public:
+        HistoryEntry();
+        HistoryEntry(const String8& eventName, const String8& dumpDirName);
+
+        String8 mEventName;
+        String8 mDumpDirName;  // directory name without its path
+    };
+
+    /// Paths of the outside world; tests give their own.
+    struct Paths {
+        const char* configPath = tarnd::kConfigPath;
+        const char* dataPath = tarnd::kDataPath;  // file system whose free space gates dumps
+        const char* kmsgPath = tarnd::kKmsgPath;
+    };
+
+    // Runs the start-up sequence; its status is dropped.
+    TarnDebugService();
+    explicit TarnDebugService(const Paths& paths);
+    virtual ~TarnDebugService();
+
+    // Index of the first record named name, or -1.
+    template <typename RECORD>
+    static ssize_t findByName(const Vector<RECORD>& list, const char* name) {
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (list[i].mName == name) return static_cast<ssize_t>(i);
+        }
+        return -1;
+    }
+
+    // ITarnDebugService and binder glue.
+    virtual const String16& getInterfaceDescriptor() const;
+    virtual status_t sendEvent(const String8& name);
+    virtual sp<IInterface> queryLocalInterface(const String16& name);
+    virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
+                                uint32_t flags = 0);
+
+    status_t start();
+
+    // Configuration file parsing. The section operations continue the tokenizing of the line
+    // that parseConfig began; savePtr is the tokenizer's state for that line.
+    status_t parseConfig(const char* path);
+    status_t parseGlobal(const char* line, char** savePtr);
+    status_t parseHandler(Handler& handler, const char* line, char** savePtr);
+    status_t parseEvent(Event& event, const char* line, char** savePtr);
+    status_t parseMonitor(Monitor& monitor, const char* line, char** savePtr);
+    static status_t getValue(const char* line, String8& out);
+
+    // The configuration report.
+    String8 dumpStatus();
+    String8 describeHandler(const Handler& handler, int level);
+    String8 describeEvent(const Event& event, int level);
+
+    // Handler commands.
+    int32_t enableHandlers();
+    void dumpGlobalHandlers(int32_t level);
+    int32_t dumpHandlers(Event& event, int32_t level);
+
+    // The dump of one event, on the monitor thread.
+    void dumpEvent(const char* name);
+    int32_t reportFileList(const char* name, const char* path);
+
+    // Removes the dump directories beyond the mMaxDumpCount newest.
+    void collectGarbage();
+
+    std::atomic<int32_t> mStopped;  // written under mLock, read by binder threads without it
+    pthread_mutex_t mLock;
+    const char* mConfigPath;
+    String8 mLogDumpPath;
+    String8 mAdditionalConfPath;
+    bool mUseAdditionalConf;
+    int32_t mMaxDumpCount;
+    int32_t mMaxDumpSpace;  // MB
+    int32_t mMinFreeSpace;  // MB
+    Vector<Handler> mGlobalHandlers;
+    Vector<Handler> mHandlers;
+    Vector<Event> mEvents;
+    Vector<Monitor> mMonitors;
+    Vector<EventGroup> mEventGroups;
+    Vector<HistoryEntry> mHistory;
+    int32_t mSockets[2];  // internal channel: 0 is written by every sender, 1 read by the monitor
+    bool mMonitorEnabled;
+    bool mLogcatGrep;
+    bool mKmsgGrep;
+    sp<MonitorThread> mMonitorThread;
+    sp<KmsgDetectThread> mKmsgThread;
+    sp<LogcatDetectThread> mLogcatThread;
+    sp<LogGCThread> mLogGCThread;
+
+    const char* mDataPath;  // statfs target for the free-space check
+    const char* mKmsgPath;
+    // Key words of the enabled monitors, compiled once start-up has fixed the records.
+    std::unique_ptr<KeywordMatcher> mKeywordMatcher;
+    // Clock of the dump directory names; tests fix it.
+    time_t (*mTime)(time_t*);
+
+  private:
+    void init(const Paths& paths);
+    void stopWorkers();
+};
+
+}  // namespace android

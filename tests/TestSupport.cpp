@@ -1,0 +1,108 @@
+#include "TestSupport.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <deque>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tarnd_test {
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/tarnd_test.XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    mPath = buf.data();
+}
+
+TempDir::~TempDir() { removeTree(mPath); }
+
+std::string TempDir::file(const std::string& name) const { return mPath + "/" + name; }
+
+void writeFile(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> listDir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (struct dirent* e = readdir(dir)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        names.push_back(e->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void removeTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0700);
+        for (const std::string& name : listDir(path)) removeTree(path + "/" + name);
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+std::vector<int> openFds() {
+    std::vector<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return fds;
+    int self = dirfd(dir);
+    while (struct dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        int fd = atoi(e->d_name);
+        if (fd != self) fds.push_back(fd);
+    }
+    closedir(dir);
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
+int threadCount() { return static_cast<int>(listDir("/proc/self/task").size()); }
+
+android::sp<android::TarnDebugService> makeService(const std::string& configPath,
+                                                   const std::string& dataPath) {
+    // The strings must outlive the service: it keeps the pointers.
+    static std::deque<std::string>* keep = new std::deque<std::string>();
+    keep->push_back(configPath);
+    const char* config = keep->back().c_str();
+    keep->push_back(dataPath);
+    const char* data = keep->back().c_str();
+    keep->push_back(dataPath + "/no-kmsg");
+    const char* kmsg = keep->back().c_str();
+    android::TarnDebugService::Paths paths;
+    paths.configPath = config;
+    paths.dataPath = data;
+    paths.kmsgPath = kmsg;
+    return new android::TarnDebugService(paths);
+}
+
+}  // namespace tarnd_test

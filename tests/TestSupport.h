@@ -1,0 +1,51 @@
+// Helpers shared by the unit tests: scoped temporary directories, small file utilities and a
+// service built on test paths.
+#pragma once
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "service/TarnDebugService.h"
+
+namespace tarnd_test {
+
+/// A fresh directory under the system's temporary directory, removed with its contents.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return mPath; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+  private:
+    std::string mPath;
+};
+
+void writeFile(const std::string& path, const std::string& contents);
+std::string readFile(const std::string& path);
+bool exists(const std::string& path);
+// Names of the entries of a directory, without "." and "..", sorted.
+std::vector<std::string> listDir(const std::string& path);
+// Removes a tree without following symbolic links.
+void removeTree(const std::string& path);
+
+inline bool isRoot() { return geteuid() == 0; }
+
+// Descriptors open in this process, for leak checks.
+std::vector<int> openFds();
+// Threads of this process.
+int threadCount();
+
+/// Builds a service whose paths are all test paths: the given configuration, the temporary
+/// directory as free-space path and a kmsg path that does not exist,
+/// so that the kernel log detector ends at once.
+android::sp<android::TarnDebugService> makeService(const std::string& configPath,
+                                                   const std::string& dataPath);
+
+}  // namespace tarnd_test
