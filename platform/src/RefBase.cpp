@@ -19,9 +19,8 @@ void RefBase::incStrong(const void* /*id*/) const {
 }
 
 void RefBase::decStrong(const void* id) const {
-    int32_t old = mStrong.fetch_sub(1, std::memory_order_release);
+    int32_t old = mStrong.fetch_sub(1, std::memory_order_acq_rel);
     if (old != 1) return;
-    std::atomic_thread_fence(std::memory_order_acquire);
     const_cast<RefBase*>(this)->onLastStrongRef(id);
     delete this;
 }
