@@ -1,7 +1,116 @@
+#include <dirent.h>
+#include <log/log.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "housekeeping/DumpStamp.h"
+#include "service/ShellQuote.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
 
-void TarnDebugService::collectGarbage() {}
+namespace tarnd {
+
+bool hasDumpDirShape(const char* name) {
+    size_t length = strlen(name);
+    if (length < kDumpSuffixLength) return false;
+    return name[length - 16] == '_' && name[length - 7] == '_';
+}
+
+uint64_t dumpStamp(const char* name) {
+    const char* suffix = name + strlen(name) - kDumpSuffixLength;
+    char digits[15];
+    memcpy(digits, suffix + 1, 8);
+    memcpy(digits + 8, suffix + 10, 6);
+    digits[14] = '\0';
+    // strtoll reads as atoll does, without atoll's undefined result on overflow (14 digits
+    // cannot overflow, but a sign can make the value negative: it then sorts as the newest).
+    return static_cast<uint64_t>(strtoll(digits, nullptr, 10));
+}
+
+RetainedStamps::RetainedStamps(int32_t capacity)
+    : mCapacity(capacity > 0 ? static_cast<size_t>(capacity) : 0) {}
+
+void RetainedStamps::add(uint64_t stamp) {
+    if (mCapacity == 0) return;
+    if (mStamps.size() == mCapacity) {
+        if (stamp < mStamps.front()) return;
+        mStamps.erase(mStamps.begin());
+    }
+    // After every retained stamp that is less than or equal to the new one.
+    mStamps.insert(std::upper_bound(mStamps.begin(), mStamps.end(), stamp), stamp);
+}
+
+bool RetainedStamps::threshold(uint64_t* out) const {
+    if (mCapacity == 0 || mStamps.size() < mCapacity) return false;
+    *out = mStamps.front();
+    return true;
+}
+
+}  // namespace tarnd
+
+using tarnd::kLogTag;
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+UniqueDir openDumpRoot(const char* root) {
+    UniqueDir dir(opendir(root));
+    if (dir == nullptr) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "fail to open log dump dir %s", root);
+    }
+    return dir;
+}
+
+bool isDotOrDotDot(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+
+}  // namespace
+
+void TarnDebugService::collectGarbage() {
+    const char* root = mLogDumpPath.string();
+
+    // Which stamps are the newest is decided by directories alone.
+    tarnd::RetainedStamps retained(mMaxDumpCount);
+    {
+        UniqueDir dir = openDumpRoot(root);
+        if (dir == nullptr) return;
+        while (struct dirent* entry = readdir(dir.get())) {
+            if (isDotOrDotDot(entry->d_name)) continue;
+            if (entry->d_type != DT_DIR) continue;
+            if (!tarnd::hasDumpDirShape(entry->d_name)) continue;
+            retained.add(tarnd::dumpStamp(entry->d_name));
+        }
+    }
+    uint64_t threshold = 0;
+    if (!retained.threshold(&threshold)) return;
+
+    // Any entry of dump shape older than the threshold goes, whatever its type.
+    UniqueDir dir = openDumpRoot(root);
+    if (dir == nullptr) return;
+    while (struct dirent* entry = readdir(dir.get())) {
+        const char* name = entry->d_name;
+        if (isDotOrDotDot(name)) continue;
+        if (!tarnd::hasDumpDirShape(name)) continue;
+        if (tarnd::dumpStamp(name) >= threshold) continue;
+
+        // The log shows the plain command; the shell gets the path as one quoted word, so that
+        // no character of a name is ever read as shell syntax. rm removes a symbolic link
+        // itself and never descends through one.
+        String8 shown = String8::format("rm -fr %s/%s", root, name);
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Remove cmd: %s", shown.string());
+        String8 path = String8::format("%s/%s", root, name);
+        String8 command = String8::format("rm -fr -- %s", shellQuote(path.string()).string());
+        if (system(command.string()) < 0) {
+            __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Remove old dir %s failed", name);
+        }
+    }
+}
 
 }  // namespace android

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <pthread.h>
 #include <stdint.h>
 #include <utils/Thread.h>
 
@@ -22,6 +23,14 @@ class LogGCThread : public Thread {
   private:
     virtual bool threadLoop();
     virtual void onFirstRef();
+
+    // Waits mInterval seconds on the monotonic clock, or less when exit is requested.
+    void pause();
+
+    // The pause waits on mPauseCond under mPauseLock; requestExit signals it under the same lock,
+    // so that a request made just before the wait is not lost.
+    pthread_mutex_t mPauseLock;
+    pthread_cond_t mPauseCond;  // on CLOCK_MONOTONIC: setting the wall clock moves no deadline
 };
 
 }  // namespace android

@@ -110,7 +110,7 @@ status_t TarnDebugService::start() {
     }
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Finish enable handlers");
 
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, mSockets) < 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, mSockets) < 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to create internal channel: %s",
                             strerror(errno));
         mSockets[0] = -1;
