@@ -1,0 +1,65 @@
+# tarnd for an API level 23 (Android 6.0) tree, which reads only Android.mk files. A tree with Soong
+# reads Android.bp as well and would see each module twice: there, delete this file.
+#
+# The daemon is written against the platform's own libutils, libbinder and liblog, and against the
+# device's closed libzel, which the device tree must provide as a shared library module that also
+# exports the directory holding <zel/zel.h>.
+
+LOCAL_PATH := $(call my-dir)
+
+# -std=c++17 needs a compiler and a libc++ newer than the ones that came with API 23: see
+# docs/android.md before building.
+tarnd_cflags := -Wall -Wextra -Werror
+tarnd_cppflags := -std=c++17
+
+include $(CLEAR_VARS)
+LOCAL_MODULE := tarnd
+LOCAL_MODULE_TAGS := optional
+# A proprietary module goes to $(TARGET_OUT_VENDOR_EXECUTABLES), that is /system/vendor/bin on a
+# device without its own vendor partition.
+LOCAL_PROPRIETARY_MODULE := true
+# The same sources as the daemon target of CMakeLists.txt, plus the process entry.
+LOCAL_SRC_FILES := \
+    config/ConfigParser.cpp \
+    config/Records.cpp \
+    config/StatusReport.cpp \
+    detectors/KeywordMatcher.cpp \
+    detectors/KmsgDetectThread.cpp \
+    detectors/LogcatDetectThread.cpp \
+    detectors/SendMatchedEvents.cpp \
+    events/ChannelReader.cpp \
+    events/EventDump.cpp \
+    events/HandlerCommands.cpp \
+    events/MonitorThread.cpp \
+    events/UeventParser.cpp \
+    housekeeping/GarbageCollector.cpp \
+    housekeeping/LogGCThread.cpp \
+    service/ITarnDebugService.cpp \
+    service/ShellQuote.cpp \
+    service/TarnDebugService.cpp \
+    service/main.cpp
+# Sources include each other as "service/TarnDebugService.h" and so on.
+LOCAL_C_INCLUDES := $(LOCAL_PATH)
+LOCAL_SHARED_LIBRARIES := libutils libbinder liblog libzel
+LOCAL_CFLAGS := $(tarnd_cflags)
+LOCAL_CPPFLAGS := $(tarnd_cppflags)
+# Read from Android 7.0 on, which installs the service next to the binary; the init of API 23
+# ignores it and needs tarnd.rc imported by hand (docs/android.md).
+LOCAL_INIT_RC := tarnd.rc
+include $(BUILD_EXECUTABLE)
+
+# Test tool: sends a uevent carrying TARND_EVENT=<value>. List it only in debug products.
+include $(CLEAR_VARS)
+LOCAL_MODULE := tarnd-trigger
+LOCAL_MODULE_TAGS := optional
+LOCAL_PROPRIETARY_MODULE := true
+LOCAL_SRC_FILES := \
+    tools/tarnd-trigger.cpp \
+    tools/UeventMessage.cpp
+LOCAL_C_INCLUDES := $(LOCAL_PATH)
+LOCAL_CFLAGS := $(tarnd_cflags)
+LOCAL_CPPFLAGS := $(tarnd_cppflags)
+include $(BUILD_EXECUTABLE)
+
+tarnd_cflags :=
+tarnd_cppflags :=
