@@ -1,0 +1,306 @@
+#include "detectors/KeywordMatcher.h"
+
+#include <algorithm>
+#include <map>
+
+namespace android {
+
+namespace {
+
+// Up to this many distinct key words, one strstr each (vectorised in the C library) is cheaper
+// than a pass of the gram filter.
+constexpr size_t kSmallSetMax = 4;
+
+// Longest probe stride for 4-byte grams. Each step adds an anchor per pattern to the filter, so
+// beyond this the filter fills faster than the probes thin out.
+constexpr size_t kMaxStride = 8;
+
+constexpr uint32_t kFilterMultiplier = 0x9E3779B1u;
+constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
+
+// Rough share of a byte in kernel and logcat text, per mille. Only the ordering matters: it picks
+// each key word's rarest gram as its anchor, so the filter fires seldom on ordinary records.
+double byteWeight(unsigned char c) {
+    static const double kLower[26] = {
+            40, 7,  20, 22, 60, 11, 10, 20, 38, 1, 4, 22, 14,  // a-m
+            37, 38, 12, 1,  32, 33, 45, 15, 5,  7, 3, 8,  1,   // n-z
+    };
+    if (c >= 'a' && c <= 'z') return kLower[c - 'a'];
+    if (c >= '0' && c <= '9') return 20;
+    if (c >= 'A' && c <= 'Z') return 3;
+    switch (c) {
+        case ' ':
+            return 150;
+        case ':':
+        case '.':
+            return 15;
+        case ',':
+        case '_':
+        case '-':
+            return 8;
+        case '=':
+            return 6;
+        case '(':
+        case ')':
+        case '[':
+        case ']':
+        case '/':
+        case ';':
+            return 3;
+        default:
+            return c >= 0x20 && c < 0x7f ? 1 : 0.5;
+    }
+}
+
+uint32_t loadGram(const char* p, size_t width) {
+    if (width == 2) {
+        uint16_t g;
+        memcpy(&g, p, sizeof(g));
+        return g;
+    }
+    uint32_t g;
+    memcpy(&g, p, sizeof(g));
+    return g;
+}
+
+double gramScore(const char* gram, size_t width) {
+    double score = 1;
+    for (size_t k = 0; k < width; ++k) score *= byteWeight(static_cast<unsigned char>(gram[k]));
+    return score;
+}
+
+// Start of the run of `count` consecutive width-byte grams of the pattern that ordinary text holds
+// least often, so that the filter seldom fires on records without the pattern.
+size_t rarestRun(const std::string& pattern, size_t width, size_t count) {
+    size_t best = 0;
+    double bestScore = 0;
+    for (size_t start = 0; start + count - 1 + width <= pattern.size(); ++start) {
+        double score = 0;
+        for (size_t k = 0; k < count; ++k) score += gramScore(pattern.data() + start + k, width);
+        if (start == 0 || score < bestScore) {
+            best = start;
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
+unsigned log2Ceil(size_t n) {
+    unsigned bits = 0;
+    while ((size_t{1} << bits) < n) ++bits;
+    return bits;
+}
+
+}  // namespace
+
+void KeywordMatcher::build(const std::vector<Entry>& entries) {
+    *this = KeywordMatcher();
+
+    std::map<std::string, uint32_t> nameIds;
+    std::map<std::string, uint32_t> patternIds;
+    for (const Entry& entry : entries) {
+        if (entry.keywords.empty()) {
+            continue;  // never matches, so it can neither send nor block its name
+        }
+        auto name = nameIds.emplace(entry.name, static_cast<uint32_t>(mNames.size()));
+        if (name.second) mNames.push_back(entry.name);
+        CompiledEntry compiled;
+        compiled.name = name.first->second;
+        compiled.first = static_cast<uint32_t>(mEntryPatterns.size());
+        compiled.count = static_cast<uint32_t>(entry.keywords.size());
+        for (const std::string& keyword : entry.keywords) {
+            // A key word is searched as a C string: whatever follows an embedded NUL is unused.
+            std::string pattern(keyword.c_str());
+            auto id = patternIds.emplace(pattern, static_cast<uint32_t>(mPatterns.size()));
+            if (id.second) mPatterns.push_back(pattern);
+            mEntryPatterns.push_back(id.first->second);
+        }
+        mEntries.push_back(compiled);
+    }
+
+    std::vector<uint32_t> pairPatterns;
+    std::vector<uint32_t> quadPatterns;
+    size_t quadStride = kMaxStride;
+    for (uint32_t id = 0; id < mPatterns.size(); ++id) {
+        const std::string& pattern = mPatterns[id];
+        if (pattern.empty()) {
+            mHasEmpty = true;
+            mEmptyPattern = id;
+            continue;
+        }
+        mSearchPatterns.push_back(id);
+        if (pattern.size() == 1) {
+            mSingleBytes.push_back(pattern[0]);
+            mSingleBytePatterns.push_back(id);
+        } else if (pattern.size() < 4) {
+            pairPatterns.push_back(id);
+        } else {
+            // A pattern of length L holds L - 3 grams of 4 bytes: the shortest bounds the stride.
+            quadPatterns.push_back(id);
+            quadStride = std::min(quadStride, pattern.size() - 3);
+        }
+    }
+    mSmallSet = mSearchPatterns.size() <= kSmallSetMax;
+    if (mSmallSet) return;
+
+    std::vector<Anchor> pairs;
+    std::vector<Anchor> quads;
+    for (uint32_t id : pairPatterns) {
+        const std::string& pattern = mPatterns[id];
+        const size_t offset = rarestRun(pattern, 2, 1);
+        pairs.push_back(
+                Anchor{loadGram(pattern.data() + offset, 2), id, static_cast<uint32_t>(offset)});
+    }
+    for (uint32_t id : quadPatterns) {
+        const std::string& pattern = mPatterns[id];
+        const size_t start = rarestRun(pattern, 4, quadStride);
+        for (size_t offset = start; offset < start + quadStride; ++offset) {
+            quads.push_back(Anchor{loadGram(pattern.data() + offset, 4), id,
+                                   static_cast<uint32_t>(offset)});
+        }
+    }
+    buildIndex(mPairs, 2, 1, std::move(pairs));
+    buildIndex(mQuads, 4, quadStride, std::move(quads));
+}
+
+void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
+                                std::vector<Anchor> anchors) {
+    index = GramIndex();
+    if (anchors.empty()) return;
+    std::sort(anchors.begin(), anchors.end(), [](const Anchor& a, const Anchor& b) {
+        return a.gram != b.gram ? a.gram < b.gram : a.pattern < b.pattern;
+    });
+    size_t distinct = 0;
+    for (size_t k = 0; k < anchors.size(); ++k) {
+        if (k == 0 || anchors[k].gram != anchors[k - 1].gram) ++distinct;
+    }
+
+    index.width = width;
+    index.stride = stride;
+    // Two-byte grams index the filter directly; four-byte grams are hashed into a table sparse
+    // enough that ordinary text rarely hits a set bit, yet small enough to stay in L1.
+    const unsigned filterBits =
+            width == 2 ? 16 : std::min(20u, std::max(15u, log2Ceil(distinct) + 6));
+    index.filterShift = 32 - filterBits;
+    index.filter.assign((size_t{1} << filterBits) / 32, 0);
+    const unsigned slotBits = std::max(2u, log2Ceil(distinct * 2));
+    index.slotShift = 32 - slotBits;
+    index.slots.assign(size_t{1} << slotBits, Slot{0, 0, 0});
+    const uint32_t slotMask = (uint32_t{1} << slotBits) - 1;
+
+    for (size_t k = 0; k < anchors.size(); ++k) {
+        const uint32_t gram = anchors[k].gram;
+        const uint32_t bit = width == 2 ? gram : (gram * kFilterMultiplier) >> index.filterShift;
+        index.filter[bit >> 5] |= uint32_t{1} << (bit & 31);
+        uint32_t slot = (gram * kSlotMultiplier) >> index.slotShift;
+        while (index.slots[slot].gram != 0 && index.slots[slot].gram != gram) {
+            slot = (slot + 1) & slotMask;
+        }
+        if (index.slots[slot].gram == 0) {
+            index.slots[slot] = Slot{gram, static_cast<uint32_t>(k), 0};
+        }
+        ++index.slots[slot].count;
+    }
+    index.anchors = std::move(anchors);
+}
+
+bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
+    bool hit = false;
+    if (found != nullptr && mHasEmpty) {
+        found[mEmptyPattern] = 1;
+        hit = true;
+    }
+    if (mSmallSet) {
+        for (uint32_t id : mSearchPatterns) {
+            if (strstr(text, mPatterns[id].c_str()) != nullptr) {
+                if (found == nullptr) return true;
+                found[id] = 1;
+                hit = true;
+            }
+        }
+        return hit;
+    }
+    if (!mSingleBytes.empty()) {
+        if (found == nullptr) {
+            if (strpbrk(text, mSingleBytes.c_str()) != nullptr) return true;
+        } else {
+            for (size_t k = 0; k < mSingleBytes.size(); ++k) {
+                if (strchr(text, mSingleBytes[k]) != nullptr) {
+                    found[mSingleBytePatterns[k]] = 1;
+                    hit = true;
+                }
+            }
+        }
+    }
+    if (mPairs.width == 0 && mQuads.width == 0) return hit;
+    const size_t length = strlen(text);
+    if (mPairs.width != 0 && scanGrams(mPairs, text, length, found)) {
+        if (found == nullptr) return true;
+        hit = true;
+    }
+    if (mQuads.width != 0 && scanGrams(mQuads, text, length, found)) {
+        if (found == nullptr) return true;
+        hit = true;
+    }
+    return hit;
+}
+
+bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t length,
+                               unsigned char* found) const {
+    if (length < index.width) return false;
+    const size_t last = length - index.width;
+    const uint32_t* filter = index.filter.data();
+    bool hit = false;
+    if (index.width == 2) {
+        for (size_t pos = 0; pos <= last; ++pos) {
+            const uint32_t gram = loadGram(text + pos, 2);
+            if ((filter[gram >> 5] >> (gram & 31)) & 1) {
+                if (verify(index, gram, text, length, pos, found)) {
+                    if (found == nullptr) return true;
+                    hit = true;
+                }
+            }
+        }
+        return hit;
+    }
+    const unsigned shift = index.filterShift;
+    const size_t stride = index.stride;
+    for (size_t pos = 0; pos <= last; pos += stride) {
+        const uint32_t gram = loadGram(text + pos, 4);
+        const uint32_t bit = (gram * kFilterMultiplier) >> shift;
+        if ((filter[bit >> 5] >> (bit & 31)) & 1) {
+            if (verify(index, gram, text, length, pos, found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
+bool KeywordMatcher::verify(const GramIndex& index, uint32_t gram, const char* text, size_t length,
+                            size_t pos, unsigned char* found) const {
+    const uint32_t slotMask = static_cast<uint32_t>(index.slots.size() - 1);
+    uint32_t slot = (gram * kSlotMultiplier) >> index.slotShift;
+    while (index.slots[slot].gram != gram) {
+        if (index.slots[slot].gram == 0) return false;  // a filter collision, not an anchor
+        slot = (slot + 1) & slotMask;
+    }
+    bool hit = false;
+    const Slot& s = index.slots[slot];
+    for (uint32_t k = s.first; k < s.first + s.count; ++k) {
+        const Anchor& anchor = index.anchors[k];
+        if (found != nullptr && found[anchor.pattern]) continue;
+        if (pos < anchor.offset) continue;
+        const std::string& pattern = mPatterns[anchor.pattern];
+        const size_t start = pos - anchor.offset;
+        if (pattern.size() > length - start) continue;
+        if (memcmp(text + start, pattern.data(), pattern.size()) != 0) continue;
+        if (found == nullptr) return true;
+        found[anchor.pattern] = 1;
+        hit = true;
+    }
+    return hit;
+}
+
+}  // namespace android

@@ -1,0 +1,142 @@
+#ifndef TARND_DETECTORS_KEYWORDMATCHER_H
+#define TARND_DETECTORS_KEYWORDMATCHER_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace android {
+
+/// Finds which events' key words occur in a log text, compiled once for many texts.
+class KeywordMatcher {
+  public:
+    // One event of an enabled monitor: it is sent when any of its key words occurs.
+    struct Entry {
+        std::string name;
+        std::vector<std::string> keywords;
+    };
+
+    // Compiles the entries (events of the enabled monitors, in order). May be called again.
+    void build(const std::vector<Entry>& entries);
+
+    // Calls emit(const std::string& name) once per event to send for the NUL-terminated text,
+    // in entry order, each name at most once. Allocates only when something matches; const and
+    // free of shared scratch, so several threads may use one built matcher at once.
+    template <typename F>
+    void match(const char* text, F&& emit) const;
+
+    // The plain nested search that match() must agree with; kept for tests and measurements.
+    template <typename F>
+    static void matchReference(const std::vector<Entry>& entries, const char* text, F&& emit);
+
+  private:
+    // A pattern holding a gram at a byte offset; a gram hit at text position i puts the pattern's
+    // candidate start at i - offset.
+    struct Anchor {
+        uint32_t gram;
+        uint32_t pattern;
+        uint32_t offset;
+    };
+
+    // Anchors sharing one gram: anchors[first, first + count) of the same index.
+    struct Slot {
+        uint32_t gram;  // 0 marks a free slot; no gram of a NUL-terminated text is 0
+        uint32_t first;
+        uint32_t count;
+    };
+
+    // Filter and lookup for the anchors of one gram width (2 or 4 bytes). Every pattern has an
+    // anchor at `stride` consecutive offsets, so probing every stride-th text position finds it.
+    struct GramIndex {
+        size_t width = 0;  // 0 while the index holds no anchor
+        size_t stride = 1;
+        unsigned filterShift = 0;      // 32 - log2(filter bits) for 4-byte grams
+        unsigned slotShift = 0;        // 32 - log2(slot count)
+        std::vector<uint32_t> filter;  // one bit per gram hash: some anchor may sit here
+        std::vector<Slot> slots;       // open addressing on the exact gram
+        std::vector<Anchor> anchors;   // sorted by gram
+    };
+
+    struct CompiledEntry {
+        uint32_t name;   // index into mNames
+        uint32_t first;  // patterns are mEntryPatterns[first, first + count)
+        uint32_t count;
+    };
+
+    // Returns whether any pattern occurs. With found == nullptr it stops at the first hit; else it
+    // sets found[p] for every pattern p that occurs.
+    bool scan(const char* text, unsigned char* found) const;
+    bool scanGrams(const GramIndex& index, const char* text, size_t length,
+                   unsigned char* found) const;
+    bool verify(const GramIndex& index, uint32_t gram, const char* text, size_t length, size_t pos,
+                unsigned char* found) const;
+    static void buildIndex(GramIndex& index, size_t width, size_t stride,
+                           std::vector<Anchor> anchors);
+
+    std::vector<std::string> mNames;        // distinct event names
+    std::vector<std::string> mPatterns;     // distinct key words, cut at their first NUL
+    std::vector<CompiledEntry> mEntries;    // entries with at least one key word, in order
+    std::vector<uint32_t> mEntryPatterns;   // pattern indexes of all entries, concatenated
+    bool mHasEmpty = false;                 // an empty key word matches every text
+    uint32_t mEmptyPattern = 0;             // its index when mHasEmpty
+    bool mSmallSet = false;                 // few key words: plain strstr beats any filter
+    std::vector<uint32_t> mSearchPatterns;  // non-empty patterns, searched one by one when small
+    std::string mSingleBytes;               // the one-byte patterns' bytes, for strpbrk
+    std::vector<uint32_t> mSingleBytePatterns;  // their pattern indexes, same order
+    GramIndex mPairs;                           // patterns of 2 or 3 bytes, anchored on a byte pair
+    GramIndex mQuads;                           // longer patterns, anchored on 4-byte grams
+};
+
+template <typename F>
+void KeywordMatcher::match(const char* text, F&& emit) const {
+    // Nearly every record matches nothing: settle that without touching the heap.
+    if (!mHasEmpty && !scan(text, nullptr)) {
+        return;
+    }
+    std::vector<unsigned char> found(mPatterns.size(), 0);
+    scan(text, found.data());
+    std::vector<unsigned char> sent(mNames.size(), 0);
+    for (const CompiledEntry& entry : mEntries) {
+        if (sent[entry.name]) {
+            continue;
+        }
+        for (uint32_t k = entry.first; k < entry.first + entry.count; ++k) {
+            if (found[mEntryPatterns[k]]) {
+                sent[entry.name] = 1;
+                emit(mNames[entry.name]);
+                break;
+            }
+        }
+    }
+}
+
+template <typename F>
+void KeywordMatcher::matchReference(const std::vector<Entry>& entries, const char* text, F&& emit) {
+    std::vector<const std::string*> sent;
+    for (const Entry& entry : entries) {
+        bool already = false;
+        for (const std::string* name : sent) {
+            if (*name == entry.name) {
+                already = true;
+                break;
+            }
+        }
+        if (already) {
+            continue;
+        }
+        for (const std::string& keyword : entry.keywords) {
+            if (strstr(text, keyword.c_str()) != nullptr) {
+                emit(entry.name);
+                sent.push_back(&entry.name);
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace android
+
+#endif  // TARND_DETECTORS_KEYWORDMATCHER_H
