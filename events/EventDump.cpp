@@ -1,8 +1,218 @@
+// The dump of one event: space and policy checks, the time-stamped dump directory, the handlers
+// run inside it, the report to libzel and the history entry.
+
+// 64-bit file sizes, inode numbers and block counts on 32-bit builds too, so that a large file
+// or a large data partition is measured instead of failing with EOVERFLOW.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <log/log.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <time.h>
+#include <unistd.h>
+#include <zel/zel.h>
+
+#include <memory>
+
+#include "service/ShellQuote.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
 
-void TarnDebugService::dumpEvent(const char*) {}
-int32_t TarnDebugService::reportFileList(const char*, const char*) { return 0; }
+using tarnd::kLogTag;
+
+namespace {
+
+/// Owns one descriptor and closes it on every way out.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd) : mFd(fd) {}
+    ~UniqueFd() {
+        if (mFd >= 0) close(mFd);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return mFd; }
+    int release() {
+        int fd = mFd;
+        mFd = -1;
+        return fd;
+    }
+
+  private:
+    int mFd;
+};
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+bool isDotOrDotDot(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+
+// Adds the sizes of everything below the directory name, which is relative to parentFd. Works on
+// descriptors so that the scan never moves the process-wide working directory. The sum is kept in
+// 64 bits: a dump tree of 2 GiB or more must still count as large.
+void getDirSize(int parentFd, const char* name, int openFlags, int64_t& total) {
+    UniqueFd fd(openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | openFlags));
+    if (fd.get() < 0) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "cannot open directory: %s\n ", name);
+        return;
+    }
+    UniqueDir dir(fdopendir(fd.get()));
+    if (dir == nullptr) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "cannot open directory: %s\n ", name);
+        return;
+    }
+    fd.release();  // closedir closes it now
+    int dirFd = dirfd(dir.get());
+    while (struct dirent* entry = readdir(dir.get())) {
+        struct stat st;
+        // An entry that vanished or cannot be examined adds nothing.
+        if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            // Never descend through a directory swapped for a link since it was examined.
+            if (!isDotOrDotDot(entry->d_name)) getDirSize(dirFd, entry->d_name, O_NOFOLLOW, total);
+        } else if (fstatat(dirFd, entry->d_name, &st, 0) == 0) {
+            // Links count with the size of their target, links to directories included.
+            total += st.st_size;
+        }
+    }
+}
+
+// The log line prints whole megabytes with %d; a tree beyond that range shows as the largest.
+int printableMB(int64_t mb) { return mb > INT32_MAX ? INT32_MAX : static_cast<int>(mb); }
+
+}  // namespace
+
+void TarnDebugService::dumpEvent(const char* name) {
+    struct statfs fs;
+    if (statfs(mDataPath, &fs) != 0) {
+        // Unknown free space is not free space: a dump could fill the data partition.
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag,
+                            "Cannot get free space of %s: %s, dump of %s refused", mDataPath,
+                            strerror(errno), name);
+        return;
+    }
+    uint32_t freeMB = static_cast<uint32_t>(
+            (static_cast<uint64_t>(fs.f_bfree) * static_cast<uint64_t>(fs.f_bsize)) >> 20);
+
+    int64_t logBytes = 0;
+    getDirSize(AT_FDCWD, mLogDumpPath.string(), 0, logBytes);
+    int64_t logMB = logBytes >> 20;
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "free=%dMB, total log size=%dMB\n",
+                        static_cast<int>(freeMB), printableMB(logMB));
+
+    if (freeMB < static_cast<uint32_t>(mMinFreeSpace)) {
+        __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                            "No enough space, MinFreeSpace: %dMB, CurrentFreeSpace: %dMB",
+                            mMinFreeSpace, static_cast<int>(freeMB));
+        return;
+    }
+    if (static_cast<uint64_t>(logMB) >= static_cast<uint32_t>(mMaxDumpSpace)) {
+        __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                            "Log size is too large, MaxLogSize: %dMB, CurrentLogSize: %dMB",
+                            mMaxDumpSpace, printableMB(logMB));
+        return;
+    }
+
+    ssize_t found = -1;
+    for (size_t i = 0; i < mEvents.size(); ++i) {
+        if (mEvents[i].mName == name) found = static_cast<ssize_t>(i);
+    }
+    if (found < 0) {
+        __android_log_print(ANDROID_LOG_WARN, kLogTag, "Invalid event received, %s", name);
+        return;
+    }
+    Event& event = mEvents.editItemAt(static_cast<size_t>(found));
+    if (event.mPolicy == 0 && event.mDumpCount >= 1) {
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
+                            "Dump policy for event %s is ONCE, we already dumpped once",
+                            event.mName.string());
+        return;
+    }
+
+    int32_t level = 0;
+    for (size_t m = 0; m < mMonitors.size(); ++m) {
+        const Monitor& monitor = mMonitors[m];
+        if (!monitor.mEnabled || findByName(monitor.mEvents, name) < 0) continue;
+        if (monitor.mLevel > level) level = monitor.mLevel;
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "The log level is %d", level);
+
+    time_t now = mTime(nullptr);
+    struct tm tm;
+    if (gmtime_r(&now, &tm) == nullptr) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Get time failed");
+        return;
+    }
+    String8 dirName = String8::format("%s_%d%02d%02d_%02d%02d%02d", name, tm.tm_year + 1900,
+                                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    String8 path = String8::format("%s", mLogDumpPath.string());
+    path.appendFormat("/%s/", dirName.string());
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump event %s to %s", name, path.string());
+
+    String8 mkdirCmd = String8::format("mkdir -p %s", shellQuote(path.string()).string());
+    if (system(mkdirCmd.string()) < 0) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Create log dump dir failed, %s",
+                            path.string());
+        return;
+    }
+
+    // The handlers write relative names, so they must run inside the dump directory. The buffer
+    // holds any path the kernel's getcwd can return; when it fails all the same (the directory
+    // was removed, say), the dump still runs in place and the daemon ends up at the root.
+    char savedDir[PATH_MAX];
+    const char* restoreDir = savedDir;
+    if (getcwd(savedDir, sizeof(savedDir)) == nullptr) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to save current dir: %s",
+                            strerror(errno));
+        restoreDir = "/";
+    }
+    if (chdir(path.string()) != 0) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "chdir() to %s failed", path.string());
+    }
+
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump start");
+    dumpGlobalHandlers(level);
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump finish");
+    dumpHandlers(event, level);
+    ++event.mDumpCount;
+    reportFileList(name, path.string());
+    mHistory.add(HistoryEntry(String8(name), dirName));
+
+    if (chdir(restoreDir) != 0) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Restore dir to %s failed", restoreDir);
+    }
+}
+
+int32_t TarnDebugService::reportFileList(const char* name, const char* path) {
+    String8 list;
+    UniqueDir dir(opendir(path));
+    if (dir == nullptr) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "fail to open log dump dir %s", path);
+        return INVALID_OPERATION;
+    }
+    // Only the files the handlers wrote at the top; whatever a handler put in a subdirectory
+    // stays out of the report.
+    while (struct dirent* entry = readdir(dir.get())) {
+        if (isDotOrDotDot(entry->d_name) || entry->d_type == DT_DIR) continue;
+        list.appendFormat("%s%s;", path, entry->d_name);
+    }
+    dir.reset();
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Filelist: %s", list.string());
+    __zel_log_all(2, "TARND", name, 0, 0, 0, 0, 0, 0, 0, list.string(), 0);
+    return 0;
+}
 
 }  // namespace android
