@@ -100,3 +100,93 @@ TEST(TarnDebugServiceTest, FindByNameIsExactAndFirst) {
     EXPECT_EQ(TarnDebugService::findByName(events, "GPU"), -1);
     EXPECT_EQ(TarnDebugService::findByName(events, "gpu_han"), -1);
 }
+
+namespace {
+
+// A configuration with one enabled monitor; the switches pick the detectors.
+std::string runningConfig(const TempDir& dir, bool logcat, bool kmsg) {
+    std::string text = "global.log_dump_path=" + dir.file("dumps") + "\n" +
+                       "global.logcat_grep=" + (logcat ? "1" : "0") + "\n" +
+                       "global.kmsg_grep=" + (kmsg ? "1" : "0") + "\n" +
+                       "handler.note.dump=echo dumped > note.txt\n"
+                       "handler.note.on=1\n"
+                       "event.gpu_hang.uevent=gpu_hang\n"
+                       "event.gpu_hang.handler.note.level=0\n"
+                       "monitor.main.enable=1\n"
+                       "monitor.main.event=gpu_hang\n";
+    std::string path = dir.file("tarndebug.conf");
+    tarnd_test::writeFile(path, text);
+    return path;
+}
+
+}  // namespace
+
+struct WorkerCase {
+    bool logcat;
+    bool kmsg;
+    std::vector<std::string> threads;  // the service's own threads while it runs
+};
+
+class ServiceWorkersTest : public ::testing::TestWithParam<WorkerCase> {};
+
+TEST_P(ServiceWorkersTest, StartsTheWorkersItShouldAndJoinsThemWhenDestroyed) {
+    const WorkerCase& c = GetParam();
+    TempDir dir;
+    std::vector<int> fdsBefore = tarnd_test::openFds();
+    LogCapture log;
+    {
+        sp<TarnDebugService> service =
+                tarnd_test::makeService(runningConfig(dir, c.logcat, c.kmsg), dir.path());
+        ASSERT_EQ(service->mStopped, 0);
+        EXPECT_TRUE(log.contains("TARN debug service started"));
+        EXPECT_EQ(service->mLogcatThread != nullptr, c.logcat);
+        EXPECT_EQ(service->mKmsgThread != nullptr, c.kmsg);
+        EXPECT_NE(service->mLogGCThread, nullptr);
+        EXPECT_NE(service->mMonitorThread, nullptr);
+        for (const std::string& name : c.threads) {
+            // The kmsg detector ends on its own here: the test path does not exist.
+            if (name == "TARND Kmsg Dete") continue;
+            EXPECT_EQ(tarnd_test::threadsNamed(name), 1) << name;
+        }
+        EXPECT_EQ(service->sendEvent(android::String8("gpu_hang")), android::NO_ERROR);
+        // The monitor thread runs the dump of a name sent through the binder method.
+        EXPECT_TRUE(log.waitUntil([](const std::vector<tarnd_host::LogLine>& lines) {
+            for (auto& l : lines) {
+                if (l.msg.rfind("Dump event gpu_hang to ", 0) == 0) return true;
+            }
+            return false;
+        }));
+    }
+    EXPECT_TRUE(log.contains("TARN debug service stopped"));
+    for (const std::string& name : c.threads) EXPECT_EQ(tarnd_test::threadsNamed(name), 0) << name;
+    EXPECT_EQ(tarnd_test::openFds(), fdsBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Switches, ServiceWorkersTest,
+        ::testing::Values(
+                WorkerCase{true,
+                           true,
+                           {"TARND LogGC", "TARND Logcat De", "TARND Kmsg Dete", "TARND Monitor"}},
+                WorkerCase{false, false, {"TARND LogGC", "TARND Monitor"}},
+                WorkerCase{true, false, {"TARND LogGC", "TARND Logcat De", "TARND Monitor"}}));
+
+TEST(TarnDebugServiceTest, AllMonitorsDisabledStopsAfterReport) {
+    TempDir dir;
+    std::string path = dir.file("tarndebug.conf");
+    tarnd_test::writeFile(path, "handler.setup.init=touch " + dir.file("enabled") +
+                                        "\nhandler.setup.on=1\n"
+                                        "event.e.handler.setup.level=0\n"
+                                        "monitor.m.enable=0\nmonitor.m.event=e\n");
+    LogCapture log;
+    sp<TarnDebugService> service = tarnd_test::makeService(path, dir.path());
+    std::vector<std::string> messages = log.messages();
+    ASSERT_GE(messages.size(), 4u);
+    EXPECT_EQ(messages[messages.size() - 2], "--------------------------------------------");
+    EXPECT_EQ(messages.back(), "No monitor is enabled");
+    EXPECT_TRUE(log.contains("Monitor: m, Enabled: 0, Level: 100"));
+    EXPECT_FALSE(tarnd_test::exists(dir.file("enabled")));
+    EXPECT_EQ(service->mMonitorThread, nullptr);
+    EXPECT_EQ(service->mSockets[0], -1);
+    EXPECT_EQ(service->sendEvent(android::String8("e")), android::INVALID_OPERATION);
+}

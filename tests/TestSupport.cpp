@@ -88,6 +88,23 @@ std::vector<int> openFds() {
 
 int threadCount() { return static_cast<int>(listDir("/proc/self/task").size()); }
 
+std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
+    for (const std::string& tid : listDir("/proc/self/task")) {
+        std::string name = readFile("/proc/self/task/" + tid + "/comm");
+        if (!name.empty() && name.back() == '\n') name.pop_back();
+        if (!name.empty()) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int threadsNamed(const std::string& name) {
+    int n = 0;
+    for (const std::string& t : threadNames()) n += t == name;
+    return n;
+}
+
 android::sp<android::TarnDebugService> makeService(const std::string& configPath,
                                                    const std::string& dataPath) {
     // The strings must outlive the service: it keeps the pointers.

@@ -41,6 +41,11 @@ inline bool isRoot() { return geteuid() == 0; }
 std::vector<int> openFds();
 // Threads of this process.
 int threadCount();
+// Names of this process's threads, sorted (sanitizer runtimes may add threads of their own, so
+// compare names of ours rather than counts).
+std::vector<std::string> threadNames();
+// How many threads of this process carry the name.
+int threadsNamed(const std::string& name);
 
 /// Builds a service whose paths are all test paths: the given configuration, the temporary
 /// directory as free-space path and a kmsg path that does not exist,

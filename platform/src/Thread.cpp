@@ -38,6 +38,10 @@ status_t Thread::run(const char* name, int32_t /*priority*/, size_t /*stack*/) {
         }
         threadMain();
     });
+    // Named from here as well, so that the name shows as soon as run() returns.
+    if (!threadName.empty()) {
+        pthread_setname_np(mThread.native_handle(), threadName.substr(0, 15).c_str());
+    }
     return NO_ERROR;
 }
 
