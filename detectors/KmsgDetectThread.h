@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stdint.h>
 #include <utils/Thread.h>
 
 namespace android {
@@ -18,12 +19,32 @@ class KmsgDetectThread : public Thread {
 
     TarnDebugService* mService;
     const char* mPath;
-    char mBuffer[4096];
-    int mFd;
+    char mBuffer[4096];  // one record and its terminating NUL
+    int mFd;             // the device; -1 until readyToRun
 
   private:
+    /// Owns one descriptor.
+    class ScopedFd {
+      public:
+        explicit ScopedFd(int fd) : mFd(fd) {}
+        ~ScopedFd();
+        ScopedFd(const ScopedFd&) = delete;
+        ScopedFd& operator=(const ScopedFd&) = delete;
+        int get() const { return mFd; }
+
+      private:
+        int mFd;
+    };
+
     virtual bool threadLoop();
     virtual void onFirstRef();
+
+    // Handles a read or poll that failed for a reason other than lost records or an interrupt:
+    // logs the first of a run once, then pauses, longer each time. False when asked to exit.
+    bool pauseAfterFailure(const char* what, const char* reason);
+
+    ScopedFd mWake;    // eventfd made readable by requestExit
+    int32_t mPauseMs;  // next pause after a failure; 0 while reads succeed
 };
 
 }  // namespace android

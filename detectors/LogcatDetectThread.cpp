@@ -1,15 +1,142 @@
 #include "detectors/LogcatDetectThread.h"
 
+#include <errno.h>
+#include <log/log.h>
+#include <log/logprint.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "detectors/SendMatchedEvents.h"
+#include "service/TarnDebugService.h"
+
 namespace android {
 
+using tarnd::kLogTag;
+
+namespace {
+
+// Reads that keep failing (the reader list unusable) must not keep a core busy.
+constexpr int32_t kFirstPauseMs = 10;
+constexpr int32_t kLongestPauseMs = 5000;
+
+class StateLock {
+  public:
+    explicit StateLock(pthread_mutex_t* lock) : mLock(lock) { pthread_mutex_lock(mLock); }
+    ~StateLock() { pthread_mutex_unlock(mLock); }
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+
+  private:
+    pthread_mutex_t* mLock;
+};
+
+}  // namespace
+
 LogcatDetectThread::LogcatDetectThread(TarnDebugService* service)
-    : Thread(true), mService(service) {}
+    : Thread(true),
+      mLoggers(),
+      mLogPaths(),
+      mService(service),
+      mLoggerList(nullptr),
+      mStartTime(log_time::EPOCH),
+      mClosing(false),
+      mInRead(false),
+      mPauseMs(0) {
+    pthread_mutex_init(&mStateLock, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&mPauseCond, &attr);
+    pthread_condattr_destroy(&attr);
 
-LogcatDetectThread::~LogcatDetectThread() {}
+    for (size_t i = 0; i < 4; ++i) mLogPaths[i] = tarnd::kLogBufferPaths[i];
+    // Mode 0: read-only and blocking. Pid 0: every process; the own records are skipped per
+    // record. A failure here shows as reads that fail.
+    mLoggerList = android_logger_list_alloc_time(0, mStartTime, 0);
+    for (size_t i = 0; i < 4; ++i) {
+        mLoggers[i] = android_logger_open(mLoggerList, android_name_to_log_id(mLogPaths[i]));
+    }
+}
 
-void LogcatDetectThread::requestExit() { Thread::requestExit(); }
+LogcatDetectThread::~LogcatDetectThread() {
+    if (mLoggerList != nullptr) android_logger_list_free(mLoggerList);
+    pthread_cond_destroy(&mPauseCond);
+    pthread_mutex_destroy(&mStateLock);
+}
 
-bool LogcatDetectThread::threadLoop() { return false; }
+// Freeing the list here would wake a blocked read, but a read that has passed the closing check
+// and not yet begun would then start on freed memory. A record of our own wakes the read either
+// way (and is skipped as our own), on the device too; the destructor frees the list once the
+// thread has ended.
+void LogcatDetectThread::requestExit() {
+    Thread::requestExit();
+    bool inRead;
+    {
+        StateLock lock(&mStateLock);
+        mClosing = true;
+        inRead = mInRead;
+        pthread_cond_broadcast(&mPauseCond);
+    }
+    if (inRead) __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Stop logcat detector");
+}
+
+bool LogcatDetectThread::threadLoop() {
+    {
+        StateLock lock(&mStateLock);
+        if (mClosing) return false;
+        mInRead = true;
+    }
+    struct log_msg msg;
+    int result = android_logger_list_read(mLoggerList, &msg);
+    {
+        StateLock lock(&mStateLock);
+        mInRead = false;
+    }
+    if (result <= 0) {
+        if (result == -EINTR || result == -EAGAIN) return true;
+        return pauseAfterFailure(result);
+    }
+    mPauseMs = 0;
+
+    AndroidLogEntry entry;
+    // The raw bytes start with the record header in every release; the union's other members
+    // differ between them.
+    if (android_log_processLogBuffer(reinterpret_cast<struct logger_entry*>(msg.buf), &entry) < 0) {
+        return true;
+    }
+    // The own records include every "Send msg" line: matching them would feed back.
+    if (entry.pid == getpid()) return true;
+    if (strcmp(entry.tag, kLogTag) == 0) return true;
+    // Only the message: a key word in the tag alone raises nothing.
+    sendMatchedEvents(mService, entry.message);
+    return true;
+}
+
+bool LogcatDetectThread::pauseAfterFailure(int result) {
+    if (mPauseMs == 0) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to read log buffers: %s",
+                            result < 0 ? strerror(-result) : "end of data");
+        mPauseMs = kFirstPauseMs;
+    }
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += mPauseMs / 1000;
+    deadline.tv_nsec += static_cast<long>(mPauseMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    mPauseMs = std::min(mPauseMs * 2, kLongestPauseMs);
+
+    StateLock lock(&mStateLock);
+    while (!mClosing) {
+        if (pthread_cond_timedwait(&mPauseCond, &mStateLock, &deadline) == ETIMEDOUT) break;
+    }
+    return !mClosing;
+}
 
 void LogcatDetectThread::onFirstRef() {}
 

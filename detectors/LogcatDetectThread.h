@@ -1,5 +1,10 @@
 #pragma once
 
+// The reader interface: logprint.h brings the record types and the list calls in every release.
+#include <log/log.h>
+#include <log/logprint.h>
+#include <pthread.h>
+#include <stdint.h>
 #include <utils/Thread.h>
 
 namespace android {
@@ -13,14 +18,28 @@ class LogcatDetectThread : public Thread {
     explicit LogcatDetectThread(TarnDebugService* service);
     virtual ~LogcatDetectThread();
 
-    // Also wakes a blocked read, so that the thread can be joined.
+    // Also wakes a blocked read or pause, so that the thread can be joined.
     virtual void requestExit();
 
+    struct logger* mLoggers[4];  // one per entry of mLogPaths; not used after construction
+    const char* mLogPaths[4];
     TarnDebugService* mService;
+    struct logger_list* mLoggerList;  // owned; freed by the destructor
+    log_time mStartTime;
 
   private:
     virtual bool threadLoop();
     virtual void onFirstRef();
+
+    // Handles a read that failed for a reason other than an interrupt: logs the first of a run
+    // once, then pauses, longer each time. False when asked to exit.
+    bool pauseAfterFailure(int result);
+
+    pthread_mutex_t mStateLock;  // guards mClosing and mInRead
+    pthread_cond_t mPauseCond;   // signalled by requestExit
+    bool mClosing;               // requestExit has run: no further read starts
+    bool mInRead;                // a read is running or about to
+    int32_t mPauseMs;            // next pause after a failure; 0 while reads succeed
 };
 
 }  // namespace android

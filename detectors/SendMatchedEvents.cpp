@@ -1,7 +1,32 @@
 #include "detectors/SendMatchedEvents.h"
 
+#include <log/log.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "detectors/KeywordMatcher.h"
+#include "service/TarnDebugService.h"
+
 namespace android {
 
-void sendMatchedEvents(TarnDebugService*, const char*) {}
+using tarnd::kLogTag;
+
+void sendMatchedEvents(TarnDebugService* service, const char* text) {
+    const KeywordMatcher* matcher = service->mKeywordMatcher.get();
+    // Only start-up compiles the key words; without them there is nothing to find.
+    if (matcher == nullptr || text == nullptr) return;
+    const int channel = service->mSockets[0];
+    matcher->match(text, [channel](const std::string& name) {
+        std::string message;
+        message.reserve(name.size() + 1);
+        message.append(name).push_back('\n');
+        // A short or failed write is not retried: the name still counts as sent for this text.
+        ssize_t written = write(channel, message.data(), message.size());
+        (void)written;
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Send msg from channel 1: %s",
+                            name.c_str());
+    });
+}
 
 }  // namespace android

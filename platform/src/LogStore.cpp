@@ -43,7 +43,9 @@ bool LogStore::waitFor(uint64_t from, const std::function<bool()>& stop,
                        std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mLock);
     auto available = [&] { return mFirstSeq + mRecords.size() > from; };
+    ++mWaiting;
     mCond.wait_until(lock, deadline, [&] { return available() || stop(); });
+    --mWaiting;
     return available();
 }
 
@@ -58,6 +60,11 @@ bool LogStore::read(uint64_t seq, LogRecord* out) const {
 void LogStore::wakeAll() {
     { std::lock_guard<std::mutex> lock(mLock); }
     mCond.notify_all();
+}
+
+size_t LogStore::waiting() const {
+    std::lock_guard<std::mutex> lock(mLock);
+    return mWaiting;
 }
 
 void LogStore::setEcho(bool on) {

@@ -48,6 +48,8 @@ class LogStore {
     bool read(uint64_t seq, LogRecord* out) const;
     // Wakes every waiter so that it re-checks its stop condition.
     void wakeAll();
+    // Threads inside waitFor right now, so that a test knows a reader is blocked.
+    size_t waiting() const;
 
     // Echo of each message to standard error (on by default).
     void setEcho(bool on);
@@ -62,6 +64,7 @@ class LogStore {
     std::condition_variable mCond;
     std::deque<LogRecord> mRecords;
     uint64_t mFirstSeq = 0;
+    size_t mWaiting = 0;
     bool mEcho = true;
 };
 
