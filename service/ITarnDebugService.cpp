@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "events/ChannelReader.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
@@ -39,9 +40,16 @@ status_t TarnDebugService::onTransact(uint32_t code, const Parcel& data, Parcel*
 
 status_t TarnDebugService::sendEvent(const String8& name) {
     if (mStopped != 0) return INVALID_OPERATION;
+    size_t len = strlen(name.string());
+    // The reader drops such a name anyway, and a write this large could reach the stream in
+    // pieces, with the names of other writers between them.
+    if (len > ChannelReader::kMaxNameLength) {
+        __android_log_print(ANDROID_LOG_WARN, tarnd::kLogTag,
+                            "Event name of %zu bytes is too long, not sent", len);
+        return BAD_VALUE;
+    }
     // The newline ends the name in the stream, so that names of different writers never run
     // together into one.
-    size_t len = strlen(name.string());
     if (len > 0) {
         std::vector<char> message(len + 1);
         memcpy(message.data(), name.string(), len);
