@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "detectors/SendMatchedEvents.h"
+#include "service/ScopedPthreadLock.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
@@ -21,17 +22,6 @@ namespace {
 // Reads that keep failing (the reader list unusable) must not keep a core busy.
 constexpr int32_t kFirstPauseMs = 10;
 constexpr int32_t kLongestPauseMs = 5000;
-
-class StateLock {
-  public:
-    explicit StateLock(pthread_mutex_t* lock) : mLock(lock) { pthread_mutex_lock(mLock); }
-    ~StateLock() { pthread_mutex_unlock(mLock); }
-    StateLock(const StateLock&) = delete;
-    StateLock& operator=(const StateLock&) = delete;
-
-  private:
-    pthread_mutex_t* mLock;
-};
 
 }  // namespace
 
@@ -75,7 +65,7 @@ void LogcatDetectThread::requestExit() {
     Thread::requestExit();
     bool inRead;
     {
-        StateLock lock(&mStateLock);
+        ScopedPthreadLock lock(&mStateLock);
         mClosing = true;
         inRead = mInRead;
         pthread_cond_broadcast(&mPauseCond);
@@ -85,14 +75,14 @@ void LogcatDetectThread::requestExit() {
 
 bool LogcatDetectThread::threadLoop() {
     {
-        StateLock lock(&mStateLock);
+        ScopedPthreadLock lock(&mStateLock);
         if (mClosing) return false;
         mInRead = true;
     }
     struct log_msg msg;
     int result = android_logger_list_read(mLoggerList, &msg);
     {
-        StateLock lock(&mStateLock);
+        ScopedPthreadLock lock(&mStateLock);
         mInRead = false;
     }
     if (result <= 0) {
@@ -131,7 +121,7 @@ bool LogcatDetectThread::pauseAfterFailure(int result) {
     }
     mPauseMs = std::min(mPauseMs * 2, kLongestPauseMs);
 
-    StateLock lock(&mStateLock);
+    ScopedPthreadLock lock(&mStateLock);
     while (!mClosing) {
         if (pthread_cond_timedwait(&mPauseCond, &mStateLock, &deadline) == ETIMEDOUT) break;
     }

@@ -6,26 +6,12 @@
 
 #include <limits>
 
+#include "service/ScopedPthreadLock.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
 
 using tarnd::kLogTag;
-
-namespace {
-
-class PauseLock {
-  public:
-    explicit PauseLock(pthread_mutex_t* lock) : mLock(lock) { pthread_mutex_lock(mLock); }
-    ~PauseLock() { pthread_mutex_unlock(mLock); }
-    PauseLock(const PauseLock&) = delete;
-    PauseLock& operator=(const PauseLock&) = delete;
-
-  private:
-    pthread_mutex_t* mLock;
-};
-
-}  // namespace
 
 LogGCThread::LogGCThread(TarnDebugService* service, int32_t interval)
     : Thread(true), mService(service), mInterval(interval) {
@@ -44,7 +30,7 @@ LogGCThread::~LogGCThread() {
 
 void LogGCThread::requestExit() {
     Thread::requestExit();
-    PauseLock lock(&mPauseLock);
+    ScopedPthreadLock lock(&mPauseLock);
     pthread_cond_broadcast(&mPauseCond);
 }
 
@@ -67,7 +53,7 @@ void LogGCThread::pause() {
             deadline.tv_sec += mInterval;
         }
     }
-    PauseLock lock(&mPauseLock);
+    ScopedPthreadLock lock(&mPauseLock);
     while (!exitPending()) {
         if (pthread_cond_timedwait(&mPauseCond, &mPauseLock, &deadline) == ETIMEDOUT) break;
     }

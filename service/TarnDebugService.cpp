@@ -10,6 +10,7 @@
 #include "detectors/LogcatDetectThread.h"
 #include "events/MonitorThread.h"
 #include "housekeeping/LogGCThread.h"
+#include "service/ScopedPthreadLock.h"
 
 namespace android {
 
@@ -20,16 +21,6 @@ namespace {
 constexpr const char* kHyphens = "--------------------------------------------";
 // Pause of the garbage collector between two collections, in seconds.
 constexpr int32_t kGcInterval = 1800;
-
-// Unlocks on every way out of the start-up sequence.
-class ScopedLock {
-  public:
-    explicit ScopedLock(pthread_mutex_t* lock) : mLock(lock) { pthread_mutex_lock(mLock); }
-    ~ScopedLock() { pthread_mutex_unlock(mLock); }
-
-  private:
-    pthread_mutex_t* mLock;
-};
 
 }  // namespace
 
@@ -57,7 +48,7 @@ void TarnDebugService::init(const Paths& paths) {
 }
 
 status_t TarnDebugService::start() {
-    ScopedLock lock(&mLock);
+    ScopedPthreadLock lock(&mLock);
     if (mStopped == 0) {
         __android_log_print(ANDROID_LOG_WARN, kLogTag, "TarnDebugService already started");
         return NO_ERROR;
