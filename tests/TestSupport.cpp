@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <tarnd_host/LogStore.h>
 
 #include <algorithm>
 #include <deque>
@@ -120,6 +121,26 @@ android::sp<android::TarnDebugService> makeService(const std::string& configPath
     paths.dataPath = data;
     paths.kmsgPath = kmsg;
     return new android::TarnDebugService(paths);
+}
+
+uint64_t logPosition() { return tarnd_host::LogStore::instance().nextSeq(); }
+
+bool waitForMessage(uint64_t from, const std::string& msg, std::chrono::milliseconds timeout,
+                    const char* tag) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    tarnd_host::LogStore& store = tarnd_host::LogStore::instance();
+    uint64_t next = from;
+    bool found = false;
+    for (;;) {
+        store.forEach(next, [&](const tarnd_host::LogRecord& r) {
+            next = r.seq + 1;
+            if (r.tag == tag && r.msg == msg) found = true;
+        });
+        if (found) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        store.waitFor(
+                next, [] { return false; }, deadline);
+    }
 }
 
 }  // namespace tarnd_test

@@ -2,8 +2,10 @@
 // service built on test paths.
 #pragma once
 
+#include <stdint.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -52,5 +54,13 @@ int threadsNamed(const std::string& name);
 /// so that the kernel log detector ends at once.
 android::sp<android::TarnDebugService> makeService(const std::string& configPath,
                                                    const std::string& dataPath);
+
+// Sequence number the next log record will get: where waitForMessage starts looking.
+uint64_t logPosition();
+// Waits until a message equal to msg has been logged under the tag at or after log position from.
+// Looks at each record once, so that it stays cheap while tens of thousands of lines arrive.
+bool waitForMessage(uint64_t from, const std::string& msg,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                    const char* tag = "TarnDebugService");
 
 }  // namespace tarnd_test
