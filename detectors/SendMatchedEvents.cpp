@@ -12,6 +12,21 @@ namespace android {
 
 using tarnd::kLogTag;
 
+std::vector<KeywordMatcher::Entry> keywordEntries(const TarnDebugService& service) {
+    std::vector<KeywordMatcher::Entry> entries;
+    for (const TarnDebugService::Monitor& monitor : service.mMonitors) {
+        if (!monitor.mEnabled) continue;
+        for (const TarnDebugService::Event& event : monitor.mEvents) {
+            KeywordMatcher::Entry entry;
+            entry.name = event.mName.string();
+            for (const String8& keyWord : event.mKeyWords)
+                entry.keywords.push_back(keyWord.string());
+            entries.push_back(std::move(entry));
+        }
+    }
+    return entries;
+}
+
 void sendMatchedEvents(TarnDebugService* service, const char* text) {
     const KeywordMatcher* matcher = service->mKeywordMatcher.get();
     // Only start-up compiles the key words; without them there is nothing to find.

@@ -8,6 +8,7 @@
 #include "detectors/KeywordMatcher.h"
 #include "detectors/KmsgDetectThread.h"
 #include "detectors/LogcatDetectThread.h"
+#include "detectors/SendMatchedEvents.h"
 #include "events/MonitorThread.h"
 #include "housekeeping/LogGCThread.h"
 #include "service/ScopedPthreadLock.h"
@@ -110,22 +111,8 @@ status_t TarnDebugService::start() {
     }
 
     // The records are fixed from here on; the detectors match against this compiled form.
-    std::vector<KeywordMatcher::Entry> entries;
-    for (size_t m = 0; m < mMonitors.size(); ++m) {
-        const Monitor& monitor = mMonitors[m];
-        if (!monitor.mEnabled) continue;
-        for (size_t e = 0; e < monitor.mEvents.size(); ++e) {
-            const Event& event = monitor.mEvents[e];
-            KeywordMatcher::Entry entry;
-            entry.name = event.mName.string();
-            for (size_t k = 0; k < event.mKeyWords.size(); ++k) {
-                entry.keywords.push_back(event.mKeyWords[k].string());
-            }
-            entries.push_back(std::move(entry));
-        }
-    }
     mKeywordMatcher.reset(new KeywordMatcher());
-    mKeywordMatcher->build(entries);
+    mKeywordMatcher->build(keywordEntries(*this));
 
     if (mLogGCThread == nullptr) {
         mLogGCThread = new LogGCThread(this, kGcInterval);

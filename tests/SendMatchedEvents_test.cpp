@@ -51,8 +51,6 @@ TEST(SendMatchedEventsTest, SendsExactBytesAndLinesForEveryText) {
         android::sp<TarnDebugService> service =
                 tarnd_test::makeService(dir.file("missing.conf"), dir.path());
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, service->mSockets), 0);
-        // The monitors' own event copies, compiled from the enabled ones as start-up does.
-        std::vector<android::KeywordMatcher::Entry> entries;
         for (const MonitorRow& row : c.monitors) {
             TarnDebugService::Monitor monitor(service.get(), String8("monitor"));
             monitor.mEnabled = row.enabled;
@@ -60,12 +58,11 @@ TEST(SendMatchedEventsTest, SendsExactBytesAndLinesForEveryText) {
                 TarnDebugService::Event event(service.get(), String8(e.name.c_str()));
                 for (const std::string& k : e.keywords) event.mKeyWords.add(String8(k.c_str()));
                 monitor.mEvents.add(event);
-                if (row.enabled) entries.push_back(e);
             }
             service->mMonitors.add(monitor);
         }
         service->mKeywordMatcher.reset(new android::KeywordMatcher());
-        service->mKeywordMatcher->build(entries);
+        service->mKeywordMatcher->build(android::keywordEntries(*service));
 
         tarnd_host::LogCapture log;
         android::sendMatchedEvents(service.get(), c.text.c_str());
