@@ -1,5 +1,5 @@
-// What the fuzz targets that need a service share: a private temporary directory for every path
-// the service touches, an idle service on it, and a quiet, balanced log store.
+// What the fuzz targets share: a private temporary directory for every path the service touches,
+// an idle service on it, a quiet, balanced log store and a printable form of raw bytes.
 #pragma once
 
 #include <stdio.h>
@@ -9,59 +9,35 @@
 #include <filesystem>
 #include <limits>
 #include <string>
-#include <vector>
 
 #include "service/TarnDebugService.h"
 
 namespace tarnd_fuzz {
 
-/// A fresh directory under $TMPDIR (or /tmp), removed with its contents when it goes away. After
-/// a crash it stays, with whatever the failing input left in it.
-class Sandbox {
-  public:
-    Sandbox() {
+/// One fresh directory under $TMPDIR (or /tmp) for the whole run. libFuzzer ends a run with exit()
+/// and the services built on it are never destroyed, so an exit handler removes it; after a crash
+/// it stays, with whatever the failing input left in it.
+inline const std::string& sandboxDir() {
+    static const std::string* dir = [] {
         const char* base = getenv("TMPDIR");
         std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
                             "/tarnd_fuzz.XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr) {
+        if (mkdtemp(&templ[0]) == nullptr) {
             perror("mkdtemp");
             abort();
         }
-        mPath = buf.data();
-    }
-    ~Sandbox() {
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-    Sandbox(const Sandbox&) = delete;
-    Sandbox& operator=(const Sandbox&) = delete;
+        atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(sandboxDir(), ignored);
+        });
+        return new std::string(templ);
+    }();
+    return *dir;
+}
 
-    // One sandbox for the whole run, removed by an exit handler: libFuzzer ends a run with exit(),
-    // and the services built on the sandbox are never destroyed before that.
-    static const Sandbox& forProcess() {
-        static const Sandbox* sandbox = [] {
-            const Sandbox* created = new Sandbox();
-            atexit([] {
-                std::error_code ignored;
-                std::filesystem::remove_all(forProcess().path(), ignored);
-            });
-            return created;
-        }();
-        return *sandbox;
-    }
-
-    const std::string& path() const { return mPath; }
-    std::string file(const std::string& name) const { return mPath + "/" + name; }
-
-  private:
-    std::string mPath;
-};
-
-/// Log messages go only into the bounded store, which is filled to its capacity up front: from
-/// then on every message logged drops the oldest one, so an input's allocations and frees balance
-/// and libFuzzer's leak check after each input keeps working instead of being switched off.
+/// Log messages go only into the bounded store, filled to its capacity up front: every message
+/// then drops the oldest one, so an input's allocations and frees balance and libFuzzer's leak
+/// check after each input stays on.
 inline void quietBalancedLog() {
     tarnd_host::LogStore& store = tarnd_host::LogStore::instance();
     store.setEcho(false);
@@ -74,12 +50,12 @@ inline void quietBalancedLog() {
 }
 
 /// An idle service (its configuration file does not exist) whose paths all lie in the sandbox.
-/// The sandbox must outlive it: the service keeps pointers to the path strings.
+/// The service keeps pointers to the path strings.
 struct IdleService {
-    explicit IdleService(const Sandbox& sandbox)
-        : configPath(sandbox.file("no-such.conf")),
-          dataPath(sandbox.path()),
-          kmsgPath(sandbox.file("no-kmsg")) {
+    IdleService()
+        : configPath(sandboxDir() + "/no-such.conf"),
+          dataPath(sandboxDir()),
+          kmsgPath(sandboxDir() + "/no-kmsg") {
         android::TarnDebugService::Paths paths;
         paths.configPath = configPath.c_str();
         paths.dataPath = dataPath.c_str();
@@ -99,5 +75,16 @@ struct IdleService {
     std::string kmsgPath;
     android::sp<android::TarnDebugService> service;
 };
+
+/// Bytes outside printable ASCII, and the backslash, as \xNN.
+inline std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        char piece[8];
+        snprintf(piece, sizeof(piece), c >= 0x20 && c < 0x7f && c != '\\' ? "%c" : "\\x%02x", c);
+        out += piece;
+    }
+    return out;
+}
 
 }  // namespace tarnd_fuzz

@@ -3,14 +3,11 @@
 //
 // Input: one mode byte, then lines. The first line is the log text; every further line is one
 // event: its first byte is the event's name (so that names repeat), the rest its key words,
-// separated by '|' (a line of the name alone has no key words; "" key words are allowed). A mode
-// byte whose low three bits are k > 0 folds the text and the key words onto the letters a.. of an
-// alphabet of k letters, so that overlaps, repeats and shared grams are common; with k = 0 the
+// separated by '|'. A mode byte whose low three bits are k > 0 folds the text and the key words
+// onto an alphabet of k letters, so that overlaps and shared grams are common; with k = 0 the
 // bytes stay as they are, NUL bytes included.
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
@@ -18,8 +15,10 @@
 #include <vector>
 
 #include "detectors/KeywordMatcher.h"
+#include "fuzz/FuzzSandbox.h"
 
 using android::KeywordMatcher;
+using tarnd_fuzz::printable;
 
 namespace {
 
@@ -44,18 +43,10 @@ std::vector<std::string> split(const std::string& text, char separator) {
     }
 }
 
-std::string printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char escaped[8];
-            snprintf(escaped, sizeof(escaped), "\\x%02x", c);
-            out += escaped;
-        }
-    }
-    return out;
+void printNames(const char* label, const std::vector<std::string>& names) {
+    fprintf(stderr, "%s", label);
+    for (const std::string& name : names) fprintf(stderr, " \"%s\"", printable(name).c_str());
+    fprintf(stderr, "\n");
 }
 
 [[noreturn]] void fail(const char* what, const std::vector<KeywordMatcher::Entry>& entries,
@@ -63,17 +54,10 @@ std::string printable(const std::string& text) {
                        const std::vector<std::string>& expected) {
     fprintf(stderr, "matcher_fuzzer: %s\ntext: \"%s\"\n", what, printable(text).c_str());
     for (const KeywordMatcher::Entry& entry : entries) {
-        fprintf(stderr, "entry \"%s\":", printable(entry.name).c_str());
-        for (const std::string& keyword : entry.keywords) {
-            fprintf(stderr, " \"%s\"", printable(keyword).c_str());
-        }
-        fprintf(stderr, "\n");
+        printNames(("entry \"" + printable(entry.name) + "\":").c_str(), entry.keywords);
     }
-    fprintf(stderr, "matcher:  ");
-    for (const std::string& name : got) fprintf(stderr, " \"%s\"", printable(name).c_str());
-    fprintf(stderr, "\nreference:");
-    for (const std::string& name : expected) fprintf(stderr, " \"%s\"", printable(name).c_str());
-    fprintf(stderr, "\n");
+    printNames("matcher:  ", got);
+    printNames("reference:", expected);
     abort();
 }
 
