@@ -32,22 +32,7 @@ using Strings = std::vector<std::string>;
 constexpr const char* kThreadName = "TARND Kmsg Detect";
 using Events = std::vector<android::KeywordMatcher::Entry>;
 
-// An idle service with the internal channel and the compiled key words that the detectors match
-// with, as start-up leaves them.
-struct ChannelService {
-    explicit ChannelService(const Events& events) {
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, service->mSockets), 0);
-        service->mKeywordMatcher.reset(new android::KeywordMatcher());
-        service->mKeywordMatcher->build(events);
-    }
-    std::string drain() const {
-        char buf[8192];
-        const ssize_t n = recv(service->mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
-        return std::string(buf, n > 0 ? n : 0);
-    }
-    tarnd_test::TempDir dir;
-    sp<TarnDebugService> service = tarnd_test::makeService(dir.file("missing.conf"), dir.path());
-};
+using tarnd_test::ChannelService;
 
 std::string sendLine(const std::string& name) { return "Send msg from channel 1: " + name; }
 

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <tarnd_host/LogStore.h>
 
@@ -141,6 +142,21 @@ bool waitForMessage(uint64_t from, const std::string& msg, std::chrono::millisec
         store.waitFor(
                 next, [] { return false; }, deadline);
     }
+}
+
+ChannelService::ChannelService(const std::vector<android::KeywordMatcher::Entry>& events)
+    : service(makeService(dir.file("missing.conf"), dir.path())) {
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, service->mSockets) != 0) {
+        throw std::runtime_error("socketpair failed");
+    }
+    service->mKeywordMatcher.reset(new android::KeywordMatcher());
+    service->mKeywordMatcher->build(events);
+}
+
+std::string ChannelService::drain() const {
+    char buf[8192];
+    const ssize_t n = recv(service->mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
+    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 }  // namespace tarnd_test

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "detectors/KeywordMatcher.h"
 #include "service/TarnDebugService.h"
 
 namespace tarnd_test {
@@ -62,5 +63,16 @@ uint64_t logPosition();
 bool waitForMessage(uint64_t from, const std::string& msg,
                     std::chrono::milliseconds timeout = std::chrono::seconds(10),
                     const char* tag = "TarnDebugService");
+
+/// An idle service with the internal channel and the compiled key words that the detectors match
+/// with, as start-up leaves them.
+struct ChannelService {
+    explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events);
+    // What the channel holds now, without waiting.
+    std::string drain() const;
+
+    TempDir dir;
+    android::sp<android::TarnDebugService> service;
+};
 
 }  // namespace tarnd_test
