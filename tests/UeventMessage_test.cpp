@@ -45,7 +45,12 @@ std::pair<int, std::string> runTrigger(const std::string& arg, bool asNobody) {
         if (asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(126);
         }
-        execl(tool.c_str(), tool.c_str(), arg.c_str(), static_cast<char*>(nullptr));
+        const char* emulator = TARND_TOOL_EMULATOR;
+        if (*emulator != '\0') {
+            execl(emulator, emulator, tool.c_str(), arg.c_str(), static_cast<char*>(nullptr));
+        } else {
+            execl(tool.c_str(), tool.c_str(), arg.c_str(), static_cast<char*>(nullptr));
+        }
         _exit(127);
     }
     int status = 0;
