@@ -26,10 +26,6 @@ constexpr int32_t kLongestPauseMs = 5000;
 
 }  // namespace
 
-KmsgDetectThread::ScopedFd::~ScopedFd() {
-    if (mFd >= 0) close(mFd);
-}
-
 KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
     : Thread(true),
       mService(service),

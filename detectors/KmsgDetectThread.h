@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <utils/Thread.h>
 
+#include "service/UniqueFd.h"
+
 namespace android {
 
 class TarnDebugService;
@@ -23,19 +25,6 @@ class KmsgDetectThread : public Thread {
     int mFd;             // the device; -1 until readyToRun
 
   private:
-    /// Owns one descriptor.
-    class ScopedFd {
-      public:
-        explicit ScopedFd(int fd) : mFd(fd) {}
-        ~ScopedFd();
-        ScopedFd(const ScopedFd&) = delete;
-        ScopedFd& operator=(const ScopedFd&) = delete;
-        int get() const { return mFd; }
-
-      private:
-        int mFd;
-    };
-
     virtual bool threadLoop();
     virtual void onFirstRef();
 
@@ -43,7 +32,7 @@ class KmsgDetectThread : public Thread {
     // logs the first of a run once, then pauses, longer each time. False when asked to exit.
     bool pauseAfterFailure(const char* what, const char* reason);
 
-    ScopedFd mWake;    // eventfd made readable by requestExit
+    UniqueFd mWake;    // eventfd made readable by requestExit
     int32_t mPauseMs;  // next pause after a failure; 0 while reads succeed
 };
 

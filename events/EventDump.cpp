@@ -25,33 +25,13 @@
 
 #include "service/ShellQuote.h"
 #include "service/TarnDebugService.h"
+#include "service/UniqueFd.h"
 
 namespace android {
 
 using tarnd::kLogTag;
 
 namespace {
-
-/// Owns one descriptor and closes it on every way out.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : mFd(fd) {}
-    ~UniqueFd() {
-        if (mFd >= 0) close(mFd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return mFd; }
-    int release() {
-        int fd = mFd;
-        mFd = -1;
-        return fd;
-    }
-
-  private:
-    int mFd;
-};
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }

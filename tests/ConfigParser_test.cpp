@@ -352,16 +352,7 @@ TEST_F(ConfigParserTest, FailingLineMessagesInOrderEachSiteItsOwnLine) {
 }
 
 TEST_F(ConfigParserTest, WorkedExample) {
-    const std::string text =
-            "// dump area and limits\nglobal.log_dump_path=@TMP@/data/debuglogs\n"
-            "global.max_dump_count=5\nglobal.min_free_space=256\n"
-            "handler.dmesg.dump=dmesg > dmesg.txt\nhandler.dmesg.on=1\nhandler.dmesg.level=1\n"
-            "handler.state.dump=cat\nhandler.state.dpara=/sys/kernel/debug/state > state.txt\n"
-            "handler.state.on=1\nghandler.logcat.dump=logcat -d -f logcat.txt\n"
-            "ghandler.logcat.on=1\nghandler.logcat.level=0\nevent.hang.key_word=GPU HANG\n"
-            "event.hang.uevent=hang\nevent.hang.policy=once\nevent.hang.handler.dmesg.level=0\n"
-            "evtgroup.gpu.event=hang\nmonitor.main.enable=1\nmonitor.main.level=1\n"
-            "monitor.main.evtgroup=gpu\n";
+    const std::string text = tarnd_test::workedExampleConfig("@TMP@/data/debuglogs");
     ASSERT_EQ(parse(expand(text)), NO_ERROR);
     EXPECT_TRUE(mMessages.empty());
     const std::string hang = "event hang: policy=0 uevent=[hang] key_word=[GPU HANG]\n";

@@ -19,6 +19,7 @@
 
 #include "TestSupport.h"
 #include "service/TarnDebugService.h"
+#include "service/UniqueFd.h"
 
 using android::MonitorThread;
 using android::sp;
@@ -28,16 +29,6 @@ using tarnd_host::LogCapture;
 using tarnd_test::TempDir;
 
 namespace {
-
-struct Fd {
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int fd;
-};
 
 // Test processes running side by side all see every uevent: values unique to this one.
 std::string token(const std::string& what) {
@@ -53,12 +44,12 @@ std::string uevent(std::initializer_list<std::string> strings) {
 
 // To the uevent multicast group, as the kernel sends (needs CAP_NET_ADMIN).
 void sendUevent(const std::string& bytes) {
-    Fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+    android::UniqueFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
     struct sockaddr_nl dst = {};
     dst.nl_family = AF_NETLINK;
     dst.nl_groups = 1;
-    ASSERT_EQ(sendto(fd.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<struct sockaddr*>(&dst),
-                     sizeof(dst)),
+    ASSERT_EQ(sendto(fd.get(), bytes.data(), bytes.size(), 0,
+                     reinterpret_cast<struct sockaddr*>(&dst), sizeof(dst)),
               static_cast<ssize_t>(bytes.size()))
             << strerror(errno);
 }
@@ -177,10 +168,10 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
     int dgram[2], fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, dgram), 0);
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    Fd uevents(dgram[0]), kernel(dgram[1]), pipeIn(fds[0]), pipeOut(fds[1]);
-    ASSERT_EQ(write(pipeOut.fd, "x", 1), 1);
-    thread->mPollFds[0] = {uevents.fd, POLLIN, 0};
-    thread->mPollFds[1] = {pipeIn.fd, POLLIN, 0};
+    android::UniqueFd uevents(dgram[0]), kernel(dgram[1]), pipeIn(fds[0]), pipeOut(fds[1]);
+    ASSERT_EQ(write(pipeOut.get(), "x", 1), 1);
+    thread->mPollFds[0] = {uevents.get(), POLLIN, 0};
+    thread->mPollFds[1] = {pipeIn.get(), POLLIN, 0};
 
     LogCapture log;
     memcpy(thread->mMsgBuf, "gpu_hang\n", 9);
@@ -192,7 +183,8 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
     EXPECT_GT(thread->mRetryAt[1], before);
     thread->mRetryAt[1] = before;  // the channel fails again in the next pass: no new line
     const std::string value = token("v"), bytes = uevent({"change@/x", "TARND_EVENT=" + value});
-    ASSERT_EQ(send(kernel.fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(send(kernel.get(), bytes.data(), bytes.size(), 0),
+              static_cast<ssize_t>(bytes.size()));
     EXPECT_TRUE(thread->threadLoop());
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"error recv from internal channel, -1: " +
                                                                 std::string(strerror(ENOTSOCK)),

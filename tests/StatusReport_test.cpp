@@ -15,17 +15,6 @@ using android::TarnDebugService;
 
 namespace {
 
-const char* const kWorkedExample =
-        "// dump area and limits\nglobal.log_dump_path=@DUMP@\n"
-        "global.max_dump_count=5\nglobal.min_free_space=256\n"
-        "handler.dmesg.dump=dmesg > dmesg.txt\nhandler.dmesg.on=1\nhandler.dmesg.level=1\n"
-        "handler.state.dump=cat\nhandler.state.dpara=/sys/kernel/debug/state > state.txt\n"
-        "handler.state.on=1\nghandler.logcat.dump=logcat -d -f logcat.txt\n"
-        "ghandler.logcat.on=1\nghandler.logcat.level=0\nevent.hang.key_word=GPU HANG\n"
-        "event.hang.uevent=hang\nevent.hang.policy=once\nevent.hang.handler.dmesg.level=0\n"
-        "evtgroup.gpu.event=hang\nmonitor.main.enable=1\nmonitor.main.level=1\n"
-        "monitor.main.evtgroup=gpu\n";
-
 // The report of the worked example as a device would log it; trailing blanks are part of it.
 const char* const kWorkedReport =
         "Config File Path: /system/vendor/etc/tarndebug.conf\nLog Dump Path: /data/debuglogs\n"
@@ -60,8 +49,7 @@ class StatusReportTest : public ::testing::Test {
 };
 
 TEST_F(StatusReportTest, WorkedExampleByteForByte) {
-    std::string config = kWorkedExample;
-    report(config.replace(config.find("@DUMP@"), 6, mDir.file("debuglogs")));
+    report(tarnd_test::workedExampleConfig(mDir.file("debuglogs")));
     // The report shows the paths as a device has them.
     mService->mConfigPath = "/system/vendor/etc/tarndebug.conf";
     mService->mLogDumpPath = String8("/data/debuglogs");

@@ -144,6 +144,18 @@ bool waitForMessage(uint64_t from, const std::string& msg, std::chrono::millisec
     }
 }
 
+std::string workedExampleConfig(const std::string& dumpPath) {
+    return "// dump area and limits\nglobal.log_dump_path=" + dumpPath +
+           "\nglobal.max_dump_count=5\nglobal.min_free_space=256\n"
+           "handler.dmesg.dump=dmesg > dmesg.txt\nhandler.dmesg.on=1\nhandler.dmesg.level=1\n"
+           "handler.state.dump=cat\nhandler.state.dpara=/sys/kernel/debug/state > state.txt\n"
+           "handler.state.on=1\nghandler.logcat.dump=logcat -d -f logcat.txt\n"
+           "ghandler.logcat.on=1\nghandler.logcat.level=0\nevent.hang.key_word=GPU HANG\n"
+           "event.hang.uevent=hang\nevent.hang.policy=once\nevent.hang.handler.dmesg.level=0\n"
+           "evtgroup.gpu.event=hang\nmonitor.main.enable=1\nmonitor.main.level=1\n"
+           "monitor.main.evtgroup=gpu\n";
+}
+
 ChannelService::ChannelService(const std::vector<android::KeywordMatcher::Entry>& events)
     : service(makeService(dir.file("missing.conf"), dir.path())) {
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, service->mSockets) != 0) {

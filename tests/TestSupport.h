@@ -64,6 +64,9 @@ bool waitForMessage(uint64_t from, const std::string& msg,
                     std::chrono::milliseconds timeout = std::chrono::seconds(10),
                     const char* tag = "TarnDebugService");
 
+// The worked example configuration of the reference, dumping under dumpPath.
+std::string workedExampleConfig(const std::string& dumpPath);
+
 /// An idle service with the internal channel and the compiled key words that the detectors match
 /// with, as start-up leaves them.
 struct ChannelService {

@@ -15,21 +15,12 @@
 
 #include "TestSupport.h"
 #include "events/UeventParser.h"
+#include "service/UniqueFd.h"
 
 using namespace std::string_literals;
 using tarnd_trigger::ValueProblem;
 
 namespace {
-
-struct UniqueFd {
-    explicit UniqueFd(int fd) : fd(fd) {}
-    ~UniqueFd() {
-        if (fd >= 0) close(fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int fd;
-};
 
 // Runs the built tool with one argument, as an unprivileged user when asked: its exit status and
 // standard error.
@@ -82,12 +73,14 @@ TEST(UeventMessageTest, ValueChecks) {
 
 TEST(UeventMessageTest, TriggerSendsTheValueToTheUeventGroup) {
     if (geteuid() != 0) GTEST_SKIP() << "sending to the uevent group needs root";
-    UniqueFd listener(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
-    ASSERT_GE(listener.fd, 0) << strerror(errno);
+    android::UniqueFd listener(
+            socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+    ASSERT_GE(listener.get(), 0) << strerror(errno);
     sockaddr_nl address = {};
     address.nl_family = AF_NETLINK;
     address.nl_groups = 1;
-    ASSERT_EQ(bind(listener.fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)),
+              0);
     std::string value = "tarnd_tool_" + std::to_string(getpid());
 
     auto [status, standardError] = runTrigger(value, false);
@@ -96,8 +89,8 @@ TEST(UeventMessageTest, TriggerSendsTheValueToTheUeventGroup) {
     // Delivery is complete when the sender's sendto returns, so nothing here waits.
     int matches = 0;
     char buffer[8192];
-    for (ssize_t n;
-         (n = recv(listener.fd, buffer, sizeof(buffer), MSG_DONTWAIT)) >= 0 || errno == ENOBUFS;) {
+    for (ssize_t n; (n = recv(listener.get(), buffer, sizeof(buffer), MSG_DONTWAIT)) >= 0 ||
+                    errno == ENOBUFS;) {
         if (n < 0) continue;  // kernel uevents overflowed the buffer
         std::string datagram(buffer, static_cast<size_t>(n));
         if (android::parseUeventValue(datagram.data(), datagram.size()) != value) continue;

@@ -6,25 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "service/UniqueFd.h"
+
 namespace tarnd_trigger {
 
 namespace {
-
-// Closes the socket on every way out.
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd) : mFd(fd) {}
-    ~ScopedFd() {
-        if (mFd >= 0) close(mFd);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-
-    int get() const { return mFd; }
-
-  private:
-    int mFd;
-};
 
 // The group the kernel multicasts its uevents to, and the daemon listens on.
 constexpr uint32_t kUeventGroup = 1;
@@ -72,7 +58,7 @@ std::string buildUeventMessage(const std::string& value, uint64_t seqnum) {
 }
 
 int sendUeventMessage(const std::string& message) {
-    ScopedFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+    android::UniqueFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
     if (fd.get() < 0) return errno;
 
     sockaddr_nl destination;
