@@ -178,6 +178,8 @@ TEST(LoadTest, TenThousandNamesFromFourWritersWhileDumping) {
     EXPECT_EQ(threadsRunning, (std::vector<std::string>{"TARND LogGC", "TARND Monitor"}));
     EXPECT_EQ(threadsLoaded, threadsRunning);
     EXPECT_EQ(fdsLoaded, fdsRunning);
+    for (const std::string& name : threadsRunning)
+        EXPECT_TRUE(tarnd_test::threadGone(name)) << name;
     EXPECT_EQ(daemonThreads(), threadsBefore);
     EXPECT_EQ(tarnd_test::openFds(), fdsBefore);
 

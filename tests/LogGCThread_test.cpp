@@ -39,7 +39,7 @@ TEST(LogGCThreadTest, CollectsAtStartAndDestroyingTheServiceCutsThePauseShort) {
 
     service.clear();  // the destructor asks the thread to exit and joins it
     EXPECT_FALSE(thread->isRunning());
-    EXPECT_EQ(tarnd_test::threadsNamed("TARND LogGC"), 0);
+    EXPECT_TRUE(tarnd_test::threadGone("TARND LogGC"));
     EXPECT_EQ(log.count(kFinish), 1u);
 }
 

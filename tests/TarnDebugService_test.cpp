@@ -158,7 +158,7 @@ TEST_P(ServiceWorkersTest, StartsTheWorkersItShouldAndJoinsThemWhenDestroyed) {
         }));
     }
     EXPECT_TRUE(log.contains("TARN debug service stopped"));
-    for (const std::string& name : c.threads) EXPECT_EQ(tarnd_test::threadsNamed(name), 0) << name;
+    for (const std::string& name : c.threads) EXPECT_TRUE(tarnd_test::threadGone(name)) << name;
     EXPECT_EQ(tarnd_test::openFds(), fdsBefore);
 }
 

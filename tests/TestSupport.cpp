@@ -107,6 +107,15 @@ int threadsNamed(const std::string& name) {
     return n;
 }
 
+bool threadGone(const std::string& name, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (threadsNamed(name) > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        usleep(1000);
+    }
+    return true;
+}
+
 android::sp<android::TarnDebugService> makeService(const std::string& configPath,
                                                    const std::string& dataPath) {
     // The strings must outlive the service: it keeps the pointers.

@@ -49,6 +49,10 @@ int threadCount();
 std::vector<std::string> threadNames();
 // How many threads of this process carry the name.
 int threadsNamed(const std::string& name);
+// Waits until no thread carries the name: a joined thread may stay listed for a moment while the
+// kernel (or an emulator) lets it go.
+bool threadGone(const std::string& name,
+                std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 /// Builds a service whose paths are all test paths: the given configuration, the temporary
 /// directory as free-space path and a kmsg path that does not exist,

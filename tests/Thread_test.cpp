@@ -63,5 +63,5 @@ TEST(ThreadTest, RequestExitAndWaitJoins) {
     EXPECT_EQ(tarnd_test::threadsNamed("forever"), 1);
     EXPECT_EQ(t->requestExitAndWait(), NO_ERROR);
     EXPECT_FALSE(t->isRunning());
-    EXPECT_EQ(tarnd_test::threadsNamed("forever"), 0);
+    EXPECT_TRUE(tarnd_test::threadGone("forever"));
 }
