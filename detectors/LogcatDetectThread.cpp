@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "detectors/SendMatchedEvents.h"
+#include "service/MonotonicPause.h"
 #include "service/ScopedPthreadLock.h"
 #include "service/TarnDebugService.h"
 
@@ -36,11 +37,7 @@ LogcatDetectThread::LogcatDetectThread(TarnDebugService* service)
       mInRead(false),
       mPauseMs(0) {
     pthread_mutex_init(&mStateLock, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&mPauseCond, &attr);
-    pthread_condattr_destroy(&attr);
+    initMonotonicCond(&mPauseCond);
 
     for (size_t i = 0; i < 4; ++i) mLogPaths[i] = tarnd::kLogBufferPaths[i];
     // Mode 0: read-only and blocking. Pid 0: every process; the own records are skipped per
@@ -111,14 +108,7 @@ bool LogcatDetectThread::pauseAfterFailure(int result) {
                             result < 0 ? strerror(-result) : "end of data");
         mPauseMs = kFirstPauseMs;
     }
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += mPauseMs / 1000;
-    deadline.tv_nsec += static_cast<long>(mPauseMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    struct timespec deadline = monotonicDeadline(mPauseMs);
     mPauseMs = std::min(mPauseMs * 2, kLongestPauseMs);
 
     ScopedPthreadLock lock(&mStateLock);

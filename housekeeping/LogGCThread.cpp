@@ -4,8 +4,7 @@
 #include <log/log.h>
 #include <time.h>
 
-#include <limits>
-
+#include "service/MonotonicPause.h"
 #include "service/ScopedPthreadLock.h"
 #include "service/TarnDebugService.h"
 
@@ -16,11 +15,7 @@ using tarnd::kLogTag;
 LogGCThread::LogGCThread(TarnDebugService* service, int32_t interval)
     : Thread(true), mService(service), mInterval(interval) {
     pthread_mutex_init(&mPauseLock, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&mPauseCond, &attr);
-    pthread_condattr_destroy(&attr);
+    initMonotonicCond(&mPauseCond);
 }
 
 LogGCThread::~LogGCThread() {
@@ -43,16 +38,7 @@ bool LogGCThread::threadLoop() {
 }
 
 void LogGCThread::pause() {
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    if (mInterval > 0) {
-        // time_t is 32 bits on 32-bit Android: an absurd interval must not wrap into the past.
-        if (deadline.tv_sec > std::numeric_limits<time_t>::max() - mInterval) {
-            deadline.tv_sec = std::numeric_limits<time_t>::max();
-        } else {
-            deadline.tv_sec += mInterval;
-        }
-    }
+    struct timespec deadline = monotonicDeadline(static_cast<int64_t>(mInterval) * 1000);
     ScopedPthreadLock lock(&mPauseLock);
     while (!exitPending()) {
         if (pthread_cond_timedwait(&mPauseCond, &mPauseLock, &deadline) == ETIMEDOUT) break;
