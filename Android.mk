@@ -20,6 +20,8 @@ LOCAL_MODULE_TAGS := optional
 LOCAL_PROPRIETARY_MODULE := true
 # The same sources as the daemon target of CMakeLists.txt, plus the process entry.
 LOCAL_SRC_FILES := \
+    base/Pause.cpp \
+    base/ShellQuote.cpp \
     config/ConfigParser.cpp \
     config/Records.cpp \
     config/StatusReport.cpp \
@@ -35,7 +37,7 @@ LOCAL_SRC_FILES := \
     housekeeping/GarbageCollector.cpp \
     housekeeping/LogGCThread.cpp \
     service/ITarnDebugService.cpp \
-    service/ShellQuote.cpp \
+    service/CommandRunner.cpp \
     service/TarnDebugService.cpp \
     service/main.cpp
 # Sources include each other as "service/TarnDebugService.h" and so on.

@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "service/ShellQuote.h"
+#include "base/ShellQuote.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
@@ -183,8 +183,10 @@ status_t TarnDebugService::parseGlobal(const char* line, char** savePtr) {
         if (getValue(line, mLogDumpPath) != NO_ERROR) return setValueFailed(__LINE__);
         // Quoted, so that a path with blanks or shell characters is made whole and runs nothing.
         String8 command =
-                String8::format("mkdir -p %s", shellQuote(mLogDumpPath.string()).string());
-        if (system(command.string()) < 0) {
+                String8::format("mkdir -p -- %s", shellQuote(mLogDumpPath.string()).string());
+        tarnd::ShellCommand mkdir;
+        mkdir.line = command.string();
+        if (mRunCommand(mkdir) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to create log dump dir %s",
                                 mLogDumpPath.string());
             return BAD_VALUE;

@@ -3,7 +3,8 @@
 #include <stdint.h>
 #include <utils/Thread.h>
 
-#include "service/UniqueFd.h"
+#include "base/Pause.h"
+#include "base/UniqueFd.h"
 
 namespace android {
 
@@ -22,7 +23,7 @@ class KmsgDetectThread : public Thread {
     TarnDebugService* mService;
     const char* mPath;
     char mBuffer[4096];  // one record and its terminating NUL
-    int mFd;             // the device; -1 until readyToRun
+    UniqueFd mFd;        // the device; none until readyToRun
 
   private:
     virtual bool threadLoop();
@@ -32,8 +33,8 @@ class KmsgDetectThread : public Thread {
     // logs the first of a run once, then pauses, longer each time. False when asked to exit.
     bool pauseAfterFailure(const char* what, const char* reason);
 
-    UniqueFd mWake;    // eventfd made readable by requestExit
-    int32_t mPauseMs;  // next pause after a failure; 0 while reads succeed
+    InterruptiblePause mPause;  // woken by requestExit; also ends a blocked poll
+    Backoff mBackoff;           // failures in a row
 };
 
 }  // namespace android

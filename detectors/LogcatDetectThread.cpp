@@ -7,24 +7,15 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-
+#include "base/ScopedPthreadLock.h"
 #include "detectors/SendMatchedEvents.h"
-#include "service/MonotonicPause.h"
-#include "service/ScopedPthreadLock.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
 
 using tarnd::kLogTag;
 
-namespace {
-
-// Reads that keep failing (the reader list unusable) must not keep a core busy.
-constexpr int32_t kFirstPauseMs = 10;
-constexpr int32_t kLongestPauseMs = 5000;
-
-}  // namespace
+namespace {}  // namespace
 
 LogcatDetectThread::LogcatDetectThread(TarnDebugService* service)
     : Thread(true),
@@ -34,10 +25,8 @@ LogcatDetectThread::LogcatDetectThread(TarnDebugService* service)
       mLoggerList(nullptr),
       mStartTime(log_time::EPOCH),
       mClosing(false),
-      mInRead(false),
-      mPauseMs(0) {
+      mInRead(false) {
     pthread_mutex_init(&mStateLock, nullptr);
-    initMonotonicCond(&mPauseCond);
 
     for (size_t i = 0; i < 4; ++i) mLogPaths[i] = tarnd::kLogBufferPaths[i];
     // Mode 0: read-only and blocking. Pid 0: every process; the own records are skipped per
@@ -50,7 +39,6 @@ LogcatDetectThread::LogcatDetectThread(TarnDebugService* service)
 
 LogcatDetectThread::~LogcatDetectThread() {
     if (mLoggerList != nullptr) android_logger_list_free(mLoggerList);
-    pthread_cond_destroy(&mPauseCond);
     pthread_mutex_destroy(&mStateLock);
 }
 
@@ -65,8 +53,8 @@ void LogcatDetectThread::requestExit() {
         ScopedPthreadLock lock(&mStateLock);
         mClosing = true;
         inRead = mInRead;
-        pthread_cond_broadcast(&mPauseCond);
     }
+    mPause.wake();
     if (inRead) __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Stop logcat detector");
 }
 
@@ -86,7 +74,7 @@ bool LogcatDetectThread::threadLoop() {
         if (result == -EINTR || result == -EAGAIN) return true;
         return pauseAfterFailure(result);
     }
-    mPauseMs = 0;
+    mBackoff.reset();
 
     AndroidLogEntry entry;
     // The raw bytes start with the record header in every release; the union's other members
@@ -103,19 +91,12 @@ bool LogcatDetectThread::threadLoop() {
 }
 
 bool LogcatDetectThread::pauseAfterFailure(int result) {
-    if (mPauseMs == 0) {
+    // Reads that keep failing (the reader list unusable) must not keep a core busy.
+    if (mBackoff.failures() == 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to read log buffers: %s",
                             result < 0 ? strerror(-result) : "end of data");
-        mPauseMs = kFirstPauseMs;
     }
-    struct timespec deadline = monotonicDeadline(mPauseMs);
-    mPauseMs = std::min(mPauseMs * 2, kLongestPauseMs);
-
-    ScopedPthreadLock lock(&mStateLock);
-    while (!mClosing) {
-        if (pthread_cond_timedwait(&mPauseCond, &mStateLock, &deadline) == ETIMEDOUT) break;
-    }
-    return !mClosing;
+    return mPause.sleep(mBackoff.next());
 }
 
 void LogcatDetectThread::onFirstRef() {}

@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <utils/Thread.h>
 
+#include "base/Pause.h"
+
 namespace android {
 
 class TarnDebugService;
@@ -36,10 +38,10 @@ class LogcatDetectThread : public Thread {
     bool pauseAfterFailure(int result);
 
     pthread_mutex_t mStateLock;  // guards mClosing and mInRead
-    pthread_cond_t mPauseCond;   // signalled by requestExit
     bool mClosing;               // requestExit has run: no further read starts
     bool mInRead;                // a read is running or about to
-    int32_t mPauseMs;            // next pause after a failure; 0 while reads succeed
+    InterruptiblePause mPause;   // woken by requestExit
+    Backoff mBackoff;            // failed reads in a row
 };
 
 }  // namespace android

@@ -1,6 +1,7 @@
 #include "detectors/SendMatchedEvents.h"
 
 #include <log/log.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -31,13 +32,14 @@ void sendMatchedEvents(TarnDebugService* service, const char* text) {
     const KeywordMatcher* matcher = service->mKeywordMatcher.get();
     // Only start-up compiles the key words; without them there is nothing to find.
     if (matcher == nullptr || text == nullptr) return;
-    const int channel = service->mSockets[0];
+    const int channel = service->mSockets[0].get();
     matcher->match(text, [channel](const std::string& name) {
         std::string message;
         message.reserve(name.size() + 1);
         message.append(name).push_back('\n');
         // A short or failed write is not retried: the name still counts as sent for this text.
-        ssize_t written = write(channel, message.data(), message.size());
+        // No SIGPIPE once shut-down has closed the reading side: the write just fails.
+        ssize_t written = send(channel, message.data(), message.size(), MSG_NOSIGNAL);
         (void)written;
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Send msg from channel 1: %s",
                             name.c_str());

@@ -21,24 +21,16 @@
 #include <unistd.h>
 #include <zel/zel.h>
 
-#include <memory>
-
-#include "service/ShellQuote.h"
+#include "base/ShellQuote.h"
+#include "base/UniqueDir.h"
+#include "base/UniqueFd.h"
 #include "service/TarnDebugService.h"
-#include "service/UniqueFd.h"
 
 namespace android {
 
 using tarnd::kLogTag;
 
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using UniqueDir = std::unique_ptr<DIR, DirCloser>;
-
-bool isDotOrDotDot(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
 // Adds the sizes of everything below the directory name, which is relative to parentFd. Works on
 // descriptors so that the scan never moves the process-wide working directory. The sum is kept in
@@ -142,8 +134,10 @@ void TarnDebugService::dumpEvent(const char* name) {
     path.appendFormat("/%s/", dirName.string());
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump event %s to %s", name, path.string());
 
-    String8 mkdirCmd = String8::format("mkdir -p %s", shellQuote(path.string()).string());
-    if (system(mkdirCmd.string()) < 0) {
+    String8 mkdirCmd = String8::format("mkdir -p -- %s", shellQuote(path.string()).string());
+    tarnd::ShellCommand mkdir;
+    mkdir.line = mkdirCmd.string();
+    if (mRunCommand(mkdir) < 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Create log dump dir failed, %s",
                             path.string());
         return;

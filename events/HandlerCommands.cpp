@@ -1,7 +1,6 @@
 // Running the handlers' shell commands: the enable commands once at start-up, the dump commands
 // inside each dump directory.
 #include <log/log.h>
-#include <stdlib.h>
 
 #include "service/TarnDebugService.h"
 
@@ -18,7 +17,8 @@ using Handler = TarnDebugService::Handler;
 // Runs the handler's enable or dump command once, or once per parameter with the parameter after
 // one blank. Only a shell that could not be started counts as failure: its negative system() result
 // is returned, the failed line is left in failedLine and the remaining parameters are not run.
-int runCommand(const Handler& handler, Command which, String8* failedLine) {
+int runCommand(const tarnd::CommandRunner& runner, const Handler& handler, Command which,
+               String8* failedLine) {
     bool enable = which == Command::kEnable;
     const String8& cmd = enable ? handler.mEnableCmd : handler.mDumpCmd;
     const Vector<String8>& paras = enable ? handler.mEnableParas : handler.mDumpParas;
@@ -42,7 +42,9 @@ int runCommand(const Handler& handler, Command which, String8* failedLine) {
         } else {
             __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump cmd: %s", line.string());
         }
-        int result = system(line.string());
+        tarnd::ShellCommand command;
+        command.line = line.string();
+        int result = runner(command);
         if (result < 0) {
             failedLine->setTo(line);
             return result;
@@ -60,7 +62,7 @@ int32_t TarnDebugService::enableHandlers() {
     for (size_t i = 0; i < mGlobalHandlers.size(); ++i) {
         const Handler& handler = mGlobalHandlers[i];
         if (!handler.mEnabled) continue;
-        if (runCommand(handler, Command::kEnable, &failedLine) < 0) {
+        if (runCommand(mRunCommand, handler, Command::kEnable, &failedLine) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Enable handler failed, %s",
                                 failedLine.string());
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Enable handler failed, cmd: %s",
@@ -77,7 +79,7 @@ int32_t TarnDebugService::enableHandlers() {
             for (size_t h = 0; h < event.mHandlers.size(); ++h) {
                 const Handler& handler = event.mHandlers[h];
                 if (!handler.mEnabled || handler.mLevel > monitor.mLevel) continue;
-                if (runCommand(handler, Command::kEnable, &failedLine) < 0) {
+                if (runCommand(mRunCommand, handler, Command::kEnable, &failedLine) < 0) {
                     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Enable handler failed, %s",
                                         failedLine.string());
                     __android_log_print(ANDROID_LOG_ERROR, kLogTag,
@@ -96,7 +98,7 @@ void TarnDebugService::dumpGlobalHandlers(int32_t level) {
     for (size_t i = 0; i < mGlobalHandlers.size(); ++i) {
         const Handler& handler = mGlobalHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
-        if (runCommand(handler, Command::kDump, &failedLine) < 0) {
+        if (runCommand(mRunCommand, handler, Command::kDump, &failedLine) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());
         }
@@ -108,7 +110,7 @@ int32_t TarnDebugService::dumpHandlers(Event& event, int32_t level) {
     for (size_t i = 0; i < event.mHandlers.size(); ++i) {
         const Handler& handler = event.mHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
-        int result = runCommand(handler, Command::kDump, &failedLine);
+        int result = runCommand(mRunCommand, handler, Command::kDump, &failedLine);
         if (result < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());

@@ -5,7 +5,6 @@
 #include <log/log.h>
 #include <pthread.h>
 #include <string.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utils/String8.h>
@@ -25,12 +24,7 @@ using tarnd::kLogTag;
 
 namespace {
 
-// Status of a socket set-up that failed; the thread then never loops.
-constexpr status_t kSetupFailed = -110;
-
 enum Source { kUevent = 0, kChannel = 1, kPoll = 2 };
-
-constexpr int kMaxErrorCount = 1000000;
 
 const char* sourceName(int source) {
     switch (source) {
@@ -48,23 +42,35 @@ const char* sourceName(int source) {
 MonitorThread::MonitorThread(TarnDebugService* service)
     : Thread(true),
       mService(service),
-      mUeventSocket(-1),
+      mUeventSocket(),
       mPollFds(),
       mMsgBuf(),
       mMsgSize(0),
       mChannel(),
-      mErrorCount(),
+      mBackoff(),
       mErrorErrno(),
       mRetryAt(),
-      mWakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      mWake(false) {}
+      mDropped(0) {}
 
-MonitorThread::~MonitorThread() {
-    if (mUeventSocket >= 0) close(mUeventSocket);
-    if (mWakeFd >= 0) close(mWakeFd);
-}
+MonitorThread::~MonitorThread() {}
 
 status_t MonitorThread::readyToRun() {
+    mPollFds[kChannel].fd = mService->mSockets[1].get();
+    mPollFds[kChannel].events = POLLIN;
+    mPollFds[kChannel].revents = 0;
+    mPollFds[kUevent].fd = -1;
+    mPollFds[kUevent].events = POLLIN;
+    mPollFds[kUevent].revents = 0;
+    if (!openUeventSocket(false)) {
+        // Events from the detectors and binder callers still come through the channel.
+        mBackoff[kUevent].next();
+        mRetryAt[kUevent] =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(Backoff::kFirstMs);
+    }
+    return NO_ERROR;
+}
+
+bool MonitorThread::openUeventSocket(bool quiet) {
     struct sockaddr_nl addr;
     memset(&addr, 0, sizeof(addr));
     addr.nl_family = AF_NETLINK;
@@ -72,46 +78,51 @@ status_t MonitorThread::readyToRun() {
     addr.nl_groups = 0xFFFFFFFF;
 
     // Close-on-exec: the shells of the handler commands have no business with it.
-    mUeventSocket = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    if (mUeventSocket < 0) {
+    UniqueFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+    if (!fd.ok()) {
         int err = errno;
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "failed to create uevent socket, %d", err);
-        return kSetupFailed;
+        if (!quiet) {
+            __android_log_print(ANDROID_LOG_ERROR, kLogTag, "failed to create uevent socket, %d",
+                                err);
+        }
+        return false;
     }
 
     int size = kUeventRcvBuf;
-    int ret = setsockopt(mUeventSocket, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
+    int ret = setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
     if (ret != 0) {
-        __android_log_print(ANDROID_LOG_WARN, kLogTag, "setsockopt failed: %d", ret);
+        if (!quiet) __android_log_print(ANDROID_LOG_WARN, kLogTag, "setsockopt failed: %d", ret);
         // Without the privilege to force it, as much as the system's limit allows.
-        ret = setsockopt(mUeventSocket, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-        if (ret != 0) __android_log_print(ANDROID_LOG_WARN, kLogTag, "setsockopt failed: %d", ret);
+        ret = setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        if (ret != 0 && !quiet) {
+            __android_log_print(ANDROID_LOG_WARN, kLogTag, "setsockopt failed: %d", ret);
+        }
     }
 
-    ret = bind(mUeventSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    ret = bind(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
     if (ret != 0 && errno == EADDRINUSE && addr.nl_pid != 0) {
         // The port id is only a hint of who we are: another socket of this process may hold it
         // already, so let the kernel choose one.
-        __android_log_print(ANDROID_LOG_WARN, kLogTag,
-                            "uevent port id %u in use, letting the kernel choose one", addr.nl_pid);
+        if (!quiet) {
+            __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                                "uevent port id %u in use, letting the kernel choose one",
+                                addr.nl_pid);
+        }
         addr.nl_pid = 0;
-        ret = bind(mUeventSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+        ret = bind(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
     }
     if (ret != 0) {
         int err = errno;
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "failed to bind uevent socket, %d", err);
-        close(mUeventSocket);
-        mUeventSocket = -1;
-        return kSetupFailed;
+        if (!quiet) {
+            __android_log_print(ANDROID_LOG_ERROR, kLogTag, "failed to bind uevent socket, %d",
+                                err);
+        }
+        return false;
     }
 
-    mPollFds[kUevent].fd = mUeventSocket;
-    mPollFds[kUevent].events = POLLIN;
-    mPollFds[kUevent].revents = 0;
-    mPollFds[kChannel].fd = mService->mSockets[1];
-    mPollFds[kChannel].events = POLLIN;
-    mPollFds[kChannel].revents = 0;
-    return NO_ERROR;
+    mUeventSocket = std::move(fd);
+    mPollFds[kUevent].fd = mUeventSocket.get();
+    return true;
 }
 
 bool MonitorThread::threadLoop() {
@@ -121,22 +132,30 @@ bool MonitorThread::threadLoop() {
     struct pollfd fds[3];
     int timeoutMs = -1;
     auto now = std::chrono::steady_clock::now();
+    if (mPollFds[kUevent].fd < 0 && now >= mRetryAt[kUevent]) {
+        // Quietly: the first failure was logged, and the success ends the streak with a line.
+        if (openUeventSocket(true)) {
+            noteReceiveSuccess(kUevent);
+        } else {
+            mRetryAt[kUevent] = now + std::chrono::milliseconds(mBackoff[kUevent].next());
+        }
+    }
     for (int i = kUevent; i <= kChannel; ++i) {
         mPollFds[i].revents = 0;
         fds[i] = mPollFds[i];
-        if (now < mRetryAt[i]) {
+        if (now < mRetryAt[i] || fds[i].fd < 0) {
             fds[i].fd = -1;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(mRetryAt[i] - now);
-            int ms = static_cast<int>(left.count()) + 1;
+            int ms = std::max(1, static_cast<int>(left.count()) + 1);
             timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
         }
     }
-    fds[2].fd = mWakeFd;
+    fds[2].fd = mPause.fd();
     fds[2].events = POLLIN;
     fds[2].revents = 0;
     if (poll(fds, 3, timeoutMs) < 0) {
         int ms = noteReceiveError(kPoll, errno);
-        if (ms > 0) pause(ms);
+        if (ms > 0) mPause.sleep(ms);
         return true;
     }
     noteReceiveSuccess(kPoll);
@@ -208,6 +227,12 @@ void MonitorThread::handleMessage(bool internal) {
                                     "Receive internal event: %s, curSize: %d, mMsgSize: %d",
                                     name.name.c_str(), name.curSize, name.msgSize);
             }
+            // Exit was asked for: what is left is dropped, so that shut-down never waits
+            // on queued dumps.
+            if (exitPending()) {
+                ++mDropped;
+                continue;
+            }
             mService->dumpEvent(name.name.c_str());
         }
         return;
@@ -234,6 +259,10 @@ void MonitorThread::handleMessage(bool internal) {
             }
             if (!hinted) continue;
             dumped.add(event.mName);
+            if (exitPending()) {
+                ++mDropped;
+                continue;
+            }
             mService->dumpEvent(event.mName.string());
             __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
                                 "Receive uevent, dump log for event: %s", event.mName.string());
@@ -249,7 +278,7 @@ int MonitorThread::noteReceiveError(int source, int err) {
                             "uevent socket overrun, uevents were lost (%s)", strerror(err));
         return 0;
     }
-    if (mErrorCount[source] == 0 || mErrorErrno[source] != err) {
+    if (mBackoff[source].failures() == 0 || mErrorErrno[source] != err) {
         if (source == kPoll) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "error poll in monitor thread, %s",
                                 strerror(err));
@@ -257,40 +286,42 @@ int MonitorThread::noteReceiveError(int source, int err) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "error recv from %s, %zd: %s",
                                 sourceName(source), static_cast<ssize_t>(-1), strerror(err));
         }
-        mErrorCount[source] = 0;
+        mBackoff[source].reset();
         mErrorErrno[source] = err;
     }
-    // The count stops growing long after the pause has reached its longest.
-    if (mErrorCount[source] < kMaxErrorCount) ++mErrorCount[source];
-    int shift = std::min(mErrorCount[source] - 1, 10);
-    return std::min(kFirstErrorPauseMs << shift, kMaxErrorPauseMs);
+    return mBackoff[source].next();
 }
 
 void MonitorThread::noteReceiveSuccess(int source) {
-    if (mErrorCount[source] == 0) return;
+    int failures = mBackoff[source].reset();
+    if (failures == 0) return;
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s works again after %d failed attempts",
-                        sourceName(source), mErrorCount[source]);
-    mErrorCount[source] = 0;
+                        sourceName(source), failures);
     mErrorErrno[source] = 0;
-}
-
-void MonitorThread::pause(int ms) {
-    std::unique_lock<std::mutex> lock(mPauseLock);
-    mPauseCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return mWake; });
 }
 
 void MonitorThread::requestExit() {
     Thread::requestExit();
-    {
-        std::lock_guard<std::mutex> lock(mPauseLock);
-        mWake = true;
+    mPause.wake();
+}
+
+void MonitorThread::dropQueued() {
+    int fd = mService->mSockets[1].get();
+    if (fd >= 0) {
+        // Writers that wait on a full channel fail at once; what was written stays readable.
+        shutdown(fd, SHUT_RD);
+        std::vector<ChannelReader::Name> names;
+        ssize_t count;
+        while ((count = recv(fd, mMsgBuf, sizeof(mMsgBuf) - 1, MSG_DONTWAIT)) > 0) {
+            mChannel.feed(mMsgBuf, static_cast<size_t>(count), &names);
+        }
+        mDropped += names.size();
     }
-    mPauseCond.notify_all();
-    if (mWakeFd >= 0) {
-        uint64_t one = 1;
-        ssize_t ignored = write(mWakeFd, &one, sizeof(one));
-        (void)ignored;
+    if (mDropped > 0) {
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dropped %zu queued events at shut-down",
+                            mDropped);
     }
+    mDropped = 0;
 }
 
 void MonitorThread::onFirstRef() {}

@@ -5,9 +5,9 @@
 #include <utils/Thread.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
+#include "base/Pause.h"
+#include "base/UniqueFd.h"
 #include "events/ChannelReader.h"
 
 namespace android {
@@ -24,15 +24,11 @@ class MonitorThread : public Thread {
     // Kernel receive buffer asked for the uevent socket: a burst of ordinary uevents arriving
     // while a dump runs must not overflow it.
     static constexpr int kUeventRcvBuf = 1024 * 1024;
-    // Pauses after failed receives grow from the first to the longest, so that an error that
-    // persists does not keep the thread spinning.
-    static constexpr int kFirstErrorPauseMs = 10;
-    static constexpr int kMaxErrorPauseMs = 2000;
-
     explicit MonitorThread(TarnDebugService* service);
-    // Closes the uevent socket.
     virtual ~MonitorThread();
 
+    // Opens the uevent socket. Without one the channel is still served, and the socket is
+    // tried again after growing pauses.
     virtual status_t readyToRun();
     // One pass of waiting and receiving; false ends the thread. Tests drive it directly.
     virtual bool threadLoop();
@@ -46,30 +42,31 @@ class MonitorThread : public Thread {
     int noteReceiveError(int source, int err);
     // A receive from source worked: ends its error streak, if any, with one log line.
     void noteReceiveSuccess(int source);
+    // After the thread has ended: names still queued in the channel are dropped, and writers
+    // that wait on a full channel return at once. Logs how many names were dropped.
+    void dropQueued();
 
     TarnDebugService* mService;
-    int32_t mUeventSocket;
+    UniqueFd mUeventSocket;
     struct pollfd mPollFds[2];  // 0: uevent socket, 1: read end of the internal channel
     char mMsgBuf[kMsgBufSize];
     int32_t mMsgSize;        // byte count of the last receive
     ChannelReader mChannel;  // keeps a name cut off by the end of a receive
-    int mErrorCount[3];      // failed receives in a row, per source
+    Backoff mBackoff[3];     // failed receives in a row, per source
     int mErrorErrno[3];      // errno of each source's current streak
     // A source whose receives keep failing is not polled before this time.
     std::chrono::steady_clock::time_point mRetryAt[2];
 
   private:
     virtual void onFirstRef();
+    // Creates and binds the uevent socket; logs failures unless quiet. True on success.
+    bool openUeventSocket(bool quiet);
     // Receives once from the uevent socket or the channel and handles what came. Returns 0, the
     // errno of a failed receive, or -1 when the channel has been closed.
     int receive(bool internal);
-    // Waits up to ms milliseconds, or until exit is requested.
-    void pause(int ms);
 
-    int mWakeFd;  // made readable by requestExit, to end a wait in poll
-    std::mutex mPauseLock;
-    std::condition_variable mPauseCond;
-    bool mWake;  // set by requestExit, under mPauseLock
+    InterruptiblePause mPause;  // woken by requestExit; its descriptor also ends a wait in poll
+    size_t mDropped;            // names not dumped because exit was requested
 };
 
 }  // namespace android

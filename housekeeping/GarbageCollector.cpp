@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <memory>
 
+#include "base/ShellQuote.h"
+#include "base/UniqueDir.h"
 #include "housekeeping/DumpStamp.h"
-#include "service/ShellQuote.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
@@ -56,11 +57,6 @@ using tarnd::kLogTag;
 
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using UniqueDir = std::unique_ptr<DIR, DirCloser>;
-
 UniqueDir openDumpRoot(const char* root) {
     UniqueDir dir(opendir(root));
     if (dir == nullptr) {
@@ -68,8 +64,6 @@ UniqueDir openDumpRoot(const char* root) {
     }
     return dir;
 }
-
-bool isDotOrDotDot(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
 }  // namespace
 
@@ -107,7 +101,9 @@ void TarnDebugService::collectGarbage() {
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Remove cmd: %s", shown.string());
         String8 path = String8::format("%s/%s", root, name);
         String8 command = String8::format("rm -fr -- %s", shellQuote(path.string()).string());
-        if (system(command.string()) < 0) {
+        tarnd::ShellCommand remove;
+        remove.line = command.string();
+        if (mRunCommand(remove) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Remove old dir %s failed", name);
         }
     }

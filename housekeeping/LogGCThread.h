@@ -1,8 +1,9 @@
 #pragma once
 
-#include <pthread.h>
 #include <stdint.h>
 #include <utils/Thread.h>
+
+#include "base/Pause.h"
 
 namespace android {
 
@@ -24,13 +25,8 @@ class LogGCThread : public Thread {
     virtual bool threadLoop();
     virtual void onFirstRef();
 
-    // Waits mInterval seconds on the monotonic clock, or less when exit is requested.
-    void pause();
-
-    // The pause waits on mPauseCond under mPauseLock; requestExit signals it under the same lock,
-    // so that a request made just before the wait is not lost.
-    pthread_mutex_t mPauseLock;
-    pthread_cond_t mPauseCond;  // on CLOCK_MONOTONIC: setting the wall clock moves no deadline
+    // Between collections; requestExit ends it, also when it comes before the wait.
+    InterruptiblePause mPause;
 };
 
 }  // namespace android

@@ -5,6 +5,7 @@
 #include <binder/Parcel.h>
 #include <log/log.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utils/Unicode.h>
 
@@ -54,7 +55,7 @@ status_t TarnDebugService::sendEvent(const String8& name) {
         std::vector<char> message(len + 1);
         memcpy(message.data(), name.string(), len);
         message[len] = '\n';
-        ssize_t ignored = write(mSockets[0], message.data(), message.size());
+        ssize_t ignored = send(mSockets[0].get(), message.data(), message.size(), MSG_NOSIGNAL);
         (void)ignored;
     }
     __android_log_print(ANDROID_LOG_DEBUG, tarnd::kLogTag, "Send event %s thru tarnd service",

@@ -5,13 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <vector>
+
+#include "base/ScopedPthreadLock.h"
 #include "detectors/KeywordMatcher.h"
 #include "detectors/KmsgDetectThread.h"
 #include "detectors/LogcatDetectThread.h"
 #include "detectors/SendMatchedEvents.h"
 #include "events/MonitorThread.h"
 #include "housekeeping/LogGCThread.h"
-#include "service/ScopedPthreadLock.h"
 
 namespace android {
 
@@ -25,9 +27,15 @@ constexpr int32_t kGcInterval = 1800;
 
 }  // namespace
 
-TarnDebugService::TarnDebugService() { init(Paths()); }
+TarnDebugService::TarnDebugService() {
+    init(Paths());
+    start();
+}
 
-TarnDebugService::TarnDebugService(const Paths& paths) { init(paths); }
+TarnDebugService::TarnDebugService(const Paths& paths, Start when) {
+    init(paths);
+    if (when == Start::kNow) start();
+}
 
 void TarnDebugService::init(const Paths& paths) {
     mStopped = 1;
@@ -37,15 +45,13 @@ void TarnDebugService::init(const Paths& paths) {
     mMaxDumpCount = 10;
     mMaxDumpSpace = 1024;
     mMinFreeSpace = 512;
-    mSockets[0] = -1;
-    mSockets[1] = -1;
     mMonitorEnabled = false;
     mLogcatGrep = true;
     mKmsgGrep = true;
     mDataPath = paths.dataPath;
     mKmsgPath = paths.kmsgPath;
     mTime = ::time;
-    start();
+    mRunCommand = tarnd::runShellCommand;
 }
 
 status_t TarnDebugService::start() {
@@ -72,18 +78,15 @@ status_t TarnDebugService::start() {
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Parsing config succeed, start dump config...");
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", kHyphens);
     String8 report = dumpStatus();
-    size_t size = report.length() + 1;
-    char* buffer = new char[size];
-    memcpy(buffer, report.string(), size);
+    std::vector<char> buffer(report.string(), report.string() + report.length() + 1);
     char* savePtr = nullptr;
     int pieces = 0;
-    for (char* piece = strtok_r(buffer, "\n", &savePtr); piece != nullptr;
+    for (char* piece = strtok_r(buffer.data(), "\n", &savePtr); piece != nullptr;
          piece = strtok_r(nullptr, "\n", &savePtr)) {
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", piece);
         ++pieces;
     }
     if (pieces == 0) __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to dump status");
-    delete[] buffer;
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", kHyphens);
 
     for (size_t i = 0; i < mMonitors.size(); ++i) {
@@ -102,13 +105,14 @@ status_t TarnDebugService::start() {
     }
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Finish enable handlers");
 
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, mSockets) < 0) {
+    int channel[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) < 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to create internal channel: %s",
                             strerror(errno));
-        mSockets[0] = -1;
-        mSockets[1] = -1;
         return UNKNOWN_ERROR;
     }
+    mSockets[0].reset(channel[0]);
+    mSockets[1].reset(channel[1]);
 
     // The records are fixed from here on; the detectors match against this compiled form.
     mKeywordMatcher.reset(new KeywordMatcher());
@@ -139,7 +143,13 @@ status_t TarnDebugService::start() {
 // Production never destroys the service; tests do, so every worker is woken and joined before
 // the object it points back to goes away.
 void TarnDebugService::stopWorkers() {
-    // The senders first, so that nothing writes into the channel once it is closed.
+    // The reading side first: the monitor makes no further dump, and once it has shut the
+    // channel, senders waiting on a full channel return at once instead of holding the join.
+    if (mMonitorThread != nullptr) {
+        mMonitorThread->requestExit();
+        mMonitorThread->join();
+        mMonitorThread->dropQueued();
+    }
     if (mLogcatThread != nullptr) {
         mLogcatThread->requestExit();
         mLogcatThread->join();
@@ -164,19 +174,8 @@ TarnDebugService::~TarnDebugService() {
     pthread_mutex_unlock(&mLock);
 
     stopWorkers();
-    // Closing the sending end is what ends the monitor thread: its next receive returns 0.
-    if (mSockets[0] != -1) {
-        close(mSockets[0]);
-        mSockets[0] = -1;
-    }
-    if (mMonitorThread != nullptr) {
-        mMonitorThread->requestExit();
-        mMonitorThread->join();
-    }
-    if (mSockets[1] != -1) {
-        close(mSockets[1]);
-        mSockets[1] = -1;
-    }
+    mSockets[0].reset();
+    mSockets[1].reset();
 
     // The workers read these lists without a lock, so they go only once every worker is gone.
     if (wasRunning) {

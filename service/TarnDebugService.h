@@ -12,6 +12,8 @@
 #include <atomic>
 #include <memory>
 
+#include "base/UniqueFd.h"
+#include "service/CommandRunner.h"
 #include "service/DevicePaths.h"
 #include "service/ITarnDebugService.h"
 
@@ -100,9 +102,13 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
         const char* kmsgPath = tarnd::kKmsgPath;
     };
 
+    // Whether construction runs the start-up sequence. kLater leaves the records empty and
+    // nothing running, for tools that only parse (the runner can then be replaced first).
+    enum class Start { kNow, kLater };
+
     // Runs the start-up sequence; its status is dropped.
     TarnDebugService();
-    explicit TarnDebugService(const Paths& paths);
+    explicit TarnDebugService(const Paths& paths, Start when = Start::kNow);
     virtual ~TarnDebugService();
 
     // Index of the first record named name, or -1.
@@ -114,17 +120,20 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
         return -1;
     }
 
-    // ITarnDebugService and binder glue.
+    // ITarnDebugService and binder glue: service/ITarnDebugService.cpp,
+    // service/TarnDebugService.cpp.
     virtual const String16& getInterfaceDescriptor() const;
     virtual status_t sendEvent(const String8& name);
     virtual sp<IInterface> queryLocalInterface(const String16& name);
     virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                                 uint32_t flags = 0);
 
+    // Start-up and shut-down: service/TarnDebugService.cpp.
     status_t start();
 
-    // Configuration file parsing. The section operations continue the tokenizing of the line
-    // that parseConfig began; savePtr is the tokenizer's state for that line.
+    // Configuration file parsing: config/ConfigParser.cpp. The section operations continue the
+    // tokenizing of the line that parseConfig began; savePtr is the tokenizer's state for that
+    // line.
     status_t parseConfig(const char* path);
     status_t parseGlobal(const char* line, char** savePtr);
     status_t parseHandler(Handler& handler, const char* line, char** savePtr);
@@ -132,21 +141,22 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     status_t parseMonitor(Monitor& monitor, const char* line, char** savePtr);
     static status_t getValue(const char* line, String8& out);
 
-    // The configuration report.
+    // The configuration report: config/StatusReport.cpp.
     String8 dumpStatus();
     String8 describeHandler(const Handler& handler, int level);
     String8 describeEvent(const Event& event, int level);
 
-    // Handler commands.
+    // Handler commands: events/HandlerCommands.cpp.
     int32_t enableHandlers();
     void dumpGlobalHandlers(int32_t level);
     int32_t dumpHandlers(Event& event, int32_t level);
 
-    // The dump of one event, on the monitor thread.
+    // The dump of one event, on the monitor thread: events/EventDump.cpp.
     void dumpEvent(const char* name);
     int32_t reportFileList(const char* name, const char* path);
 
-    // Removes the dump directories beyond the mMaxDumpCount newest.
+    // Removes the dump directories beyond the mMaxDumpCount newest:
+    // housekeeping/GarbageCollector.cpp.
     void collectGarbage();
 
     std::atomic<int32_t> mStopped;  // written under mLock, read by binder threads without it
@@ -164,7 +174,7 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     Vector<Monitor> mMonitors;
     Vector<EventGroup> mEventGroups;
     Vector<HistoryEntry> mHistory;
-    int32_t mSockets[2];  // internal channel: 0 is written by every sender, 1 read by the monitor
+    UniqueFd mSockets[2];  // internal channel: 0 is written by every sender, 1 read by the monitor
     bool mMonitorEnabled;
     bool mLogcatGrep;
     bool mKmsgGrep;
@@ -179,6 +189,9 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     std::unique_ptr<KeywordMatcher> mKeywordMatcher;
     // Clock of the dump directory names; tests fix it.
     time_t (*mTime)(time_t*);
+    // Runs every shell command of the service: the mkdir of the parser and of a dump, the enable
+    // and dump commands, the collector's removal. Tests and the checker replace it.
+    tarnd::CommandRunner mRunCommand;
 
   private:
     void init(const Paths& paths);

@@ -30,14 +30,10 @@ class BinderTest : public ::testing::Test {
         tarnd_test::writeFile(mDir.file("empty.conf"), "");
         mService = tarnd_test::makeService(mDir.file("empty.conf"), mDir.path());
         ASSERT_EQ(mService->mStopped, 1);
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, mService->mSockets), 0);
+        ASSERT_TRUE(tarnd_test::openChannel(*mService));
     }
 
-    std::string channelBytes() {
-        char buf[4096];
-        ssize_t n = recv(mService->mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
-        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    }
+    std::string channelBytes() { return tarnd_test::channelBytes(*mService); }
 
     tarnd_test::TempDir mDir;
     android::sp<android::TarnDebugService> mService;

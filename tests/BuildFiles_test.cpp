@@ -125,7 +125,8 @@ TEST(BuildFilesTest, AndroidFilesListTheDaemonAndToolSourcesAndNothingOfPlatform
 }
 
 TEST(BuildFilesTest, CMakeListsEveryDaemonSourceButTheEntry) {
-    Names onDisk = cppFilesUnder({"service", "config", "events", "detectors", "housekeeping"});
+    Names onDisk =
+            cppFilesUnder({"base", "service", "config", "events", "detectors", "housekeeping"});
     ASSERT_EQ(onDisk.erase("service/main.cpp"), 1u);
     EXPECT_EQ(cmakeDaemonSources(), onDisk);
 }

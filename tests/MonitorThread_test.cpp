@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "base/UniqueFd.h"
 #include "service/TarnDebugService.h"
-#include "service/UniqueFd.h"
 
 using android::MonitorThread;
 using android::sp;
@@ -90,7 +90,7 @@ TEST(MonitorThreadTest, EighteenChannelBytesGiveTwoDumps) {
     ASSERT_EQ(service->mStopped, 0);
     EXPECT_EQ(tarnd_test::threadsNamed("TARND Monitor"), 1);
     // The channel's first bytes in one write: one receive takes all 18.
-    ASSERT_EQ(write(service->mSockets[0], "gpu_hang\nvpu_hang\n", 18), 18);
+    ASSERT_EQ(write(service->mSockets[0].get(), "gpu_hang\nvpu_hang\n", 18), 18);
     ASSERT_TRUE(log.waitFor("Filelist: ", 2));  // no handlers: an empty list
     const std::string dumps = dir.file("dumps");
     EXPECT_EQ(eventLines(log), (std::vector<std::string>{
@@ -128,7 +128,7 @@ TEST(MonitorThreadTest, ManyWritersAtOnce) {
                     service->transact(1, data, &reply);
                 } else {
                     name.push_back('\n');
-                    EXPECT_EQ(write(service->mSockets[0], name.data(), name.size()),
+                    EXPECT_EQ(write(service->mSockets[0].get(), name.data(), name.size()),
                               static_cast<ssize_t>(name.size()));
                 }
             }
@@ -137,7 +137,7 @@ TEST(MonitorThreadTest, ManyWritersAtOnce) {
     for (std::thread& w : writers) w.join();
     // Read in order: once this is rejected, every name before it is done (the leading newline
     // ends a name left open, so that a fault shows as a merged name rather than a time-out).
-    ASSERT_EQ(write(service->mSockets[0], "\nend\n", 5), 5);
+    ASSERT_EQ(write(service->mSockets[0].get(), "\nend\n", 5), 5);
     bool done = log.waitFor("Invalid event received, end", 1, std::chrono::seconds(120));
     tarnd_host::LogStore::instance().setEcho(true);
     ASSERT_TRUE(done);
@@ -189,7 +189,7 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"error recv from internal channel, -1: " +
                                                                 std::string(strerror(ENOTSOCK)),
                                                         "Receive uevent: " + value}));
-    EXPECT_EQ(thread->mErrorCount[1], 2);
+    EXPECT_EQ(thread->mBackoff[1].failures(), 2);
     // An exit request ends a pause that nothing else would end for an hour.
     thread->mRetryAt[1] = std::chrono::steady_clock::now() + std::chrono::hours(1);
     thread->requestExit();
@@ -240,7 +240,7 @@ TEST(MonitorThreadUeventTest, BurstWhileTheReaderIsBlocked) {
         sp<MonitorThread> thread = new MonitorThread(service.get());
         EXPECT_EQ(thread->readyToRun(), android::NO_ERROR);
         if (forcedRcvBuf > 0) {
-            setsockopt(thread->mUeventSocket, SOL_SOCKET, SO_RCVBUFFORCE, &forcedRcvBuf,
+            setsockopt(thread->mUeventSocket.get(), SOL_SOCKET, SO_RCVBUFFORCE, &forcedRcvBuf,
                        sizeof(forcedRcvBuf));
         }
         const std::string value = token("burst"), dev = "/devices/platform/soc/gpu/tarnd_burst";
@@ -249,7 +249,7 @@ TEST(MonitorThreadUeventTest, BurstWhileTheReaderIsBlocked) {
                                "SUBSYSTEM=platform", "SEQNUM=" + std::to_string(100000 + i),
                                "TARND_EVENT=" + value}));
         }
-        for (struct pollfd p = {thread->mUeventSocket, POLLIN, 0}; poll(&p, 1, 0) > 0;) {
+        for (struct pollfd p = {thread->mUeventSocket.get(), POLLIN, 0}; poll(&p, 1, 0) > 0;) {
             thread->threadLoop();
         }
         return std::make_pair(log.count("Receive uevent: " + value), log.count(overrun));

@@ -50,7 +50,7 @@ TEST(SendMatchedEventsTest, SendsExactBytesAndLinesForEveryText) {
         tarnd_test::TempDir dir;
         android::sp<TarnDebugService> service =
                 tarnd_test::makeService(dir.file("missing.conf"), dir.path());
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, service->mSockets), 0);
+        ASSERT_TRUE(tarnd_test::openChannel(*service));
         for (const MonitorRow& row : c.monitors) {
             TarnDebugService::Monitor monitor(service.get(), String8("monitor"));
             monitor.mEnabled = row.enabled;
@@ -72,9 +72,7 @@ TEST(SendMatchedEventsTest, SendsExactBytesAndLinesForEveryText) {
             bytes += name + "\n";
             lines.push_back("Send msg from channel 1: " + name);
         }
-        char buf[256];
-        const ssize_t n = recv(service->mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
-        EXPECT_EQ(std::string(buf, n > 0 ? n : 0), bytes);
+        EXPECT_EQ(tarnd_test::channelBytes(*service), bytes);
         EXPECT_EQ(log.messages(), lines);
         for (const tarnd_host::LogLine& line : log.lines()) EXPECT_EQ(line.prio, ANDROID_LOG_DEBUG);
     }

@@ -1,4 +1,4 @@
-#include "service/ShellQuote.h"
+#include "base/ShellQuote.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -22,7 +22,7 @@ TEST(TarnDebugServiceTest, MissingConfigLeavesIdleService) {
                                          "Failed to parse config file"};
     EXPECT_EQ(log.messages(), expected);
     EXPECT_EQ(service->mMonitorThread, nullptr);
-    EXPECT_EQ(service->mSockets[0], -1);
+    EXPECT_EQ(service->mSockets[0].get(), -1);
     EXPECT_EQ(service->sendEvent(android::String8("gpu_hang")), android::INVALID_OPERATION);
 }
 
@@ -187,6 +187,6 @@ TEST(TarnDebugServiceTest, AllMonitorsDisabledStopsAfterReport) {
     EXPECT_TRUE(log.contains("Monitor: m, Enabled: 0, Level: 100"));
     EXPECT_FALSE(tarnd_test::exists(dir.file("enabled")));
     EXPECT_EQ(service->mMonitorThread, nullptr);
-    EXPECT_EQ(service->mSockets[0], -1);
+    EXPECT_EQ(service->mSockets[0].get(), -1);
     EXPECT_EQ(service->sendEvent(android::String8("e")), android::INVALID_OPERATION);
 }

@@ -167,16 +167,26 @@ std::string workedExampleConfig(const std::string& dumpPath) {
 
 ChannelService::ChannelService(const std::vector<android::KeywordMatcher::Entry>& events)
     : service(makeService(dir.file("missing.conf"), dir.path())) {
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, service->mSockets) != 0) {
+    if (!openChannel(*service)) {
         throw std::runtime_error("socketpair failed");
     }
     service->mKeywordMatcher.reset(new android::KeywordMatcher());
     service->mKeywordMatcher->build(events);
 }
 
-std::string ChannelService::drain() const {
+std::string ChannelService::drain() const { return channelBytes(*service); }
+
+bool openChannel(android::TarnDebugService& service) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+    service.mSockets[0].reset(fds[0]);
+    service.mSockets[1].reset(fds[1]);
+    return true;
+}
+
+std::string channelBytes(const android::TarnDebugService& service) {
     char buf[8192];
-    const ssize_t n = recv(service->mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
+    const ssize_t n = recv(service.mSockets[1].get(), buf, sizeof(buf), MSG_DONTWAIT);
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 

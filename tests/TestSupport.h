@@ -71,6 +71,11 @@ bool waitForMessage(uint64_t from, const std::string& msg,
 // The worked example configuration of the reference, dumping under dumpPath.
 std::string workedExampleConfig(const std::string& dumpPath);
 
+// Gives the service an internal channel of its own, as start-up does.
+bool openChannel(android::TarnDebugService& service);
+// What the service's channel holds now, without waiting.
+std::string channelBytes(const android::TarnDebugService& service);
+
 /// An idle service with the internal channel and the compiled key words that the detectors match
 /// with, as start-up leaves them.
 struct ChannelService {

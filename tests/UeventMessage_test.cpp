@@ -15,7 +15,7 @@
 
 #include "TestSupport.h"
 #include "events/UeventParser.h"
-#include "service/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 using namespace std::string_literals;
 using tarnd_trigger::ValueProblem;

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "service/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnd_trigger {
 

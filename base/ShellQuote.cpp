@@ -1,4 +1,4 @@
-#include "service/ShellQuote.h"
+#include "base/ShellQuote.h"
 
 namespace android {
 
