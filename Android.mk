@@ -30,6 +30,7 @@ LOCAL_SRC_FILES := \
     detectors/LogcatDetectThread.cpp \
     detectors/SendMatchedEvents.cpp \
     events/ChannelReader.cpp \
+    events/DumpDirName.cpp \
     events/EventDump.cpp \
     events/HandlerCommands.cpp \
     events/MonitorThread.cpp \

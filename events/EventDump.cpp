@@ -24,6 +24,7 @@
 #include "base/ShellQuote.h"
 #include "base/UniqueDir.h"
 #include "base/UniqueFd.h"
+#include "events/DumpDirName.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
@@ -128,8 +129,7 @@ void TarnDebugService::dumpEvent(const char* name) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Get time failed");
         return;
     }
-    String8 dirName = String8::format("%s_%d%02d%02d_%02d%02d%02d", name, tm.tm_year + 1900,
-                                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    String8 dirName = tarnd::dumpDirName(name, tm);
     String8 path = String8::format("%s", mLogDumpPath.string());
     path.appendFormat("/%s/", dirName.string());
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump event %s to %s", name, path.string());

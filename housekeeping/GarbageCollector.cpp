@@ -8,29 +8,13 @@
 
 #include "base/ShellQuote.h"
 #include "base/UniqueDir.h"
-#include "housekeeping/DumpStamp.h"
+#include "events/DumpDirName.h"
+#include "housekeeping/RetainedStamps.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
 
 namespace tarnd {
-
-bool hasDumpDirShape(const char* name) {
-    size_t length = strlen(name);
-    if (length < kDumpSuffixLength) return false;
-    return name[length - 16] == '_' && name[length - 7] == '_';
-}
-
-uint64_t dumpStamp(const char* name) {
-    const char* suffix = name + strlen(name) - kDumpSuffixLength;
-    char digits[15];
-    memcpy(digits, suffix + 1, 8);
-    memcpy(digits + 8, suffix + 10, 6);
-    digits[14] = '\0';
-    // strtoll reads as atoll does, without atoll's undefined result on overflow (14 digits
-    // cannot overflow, but a sign can make the value negative: it then sorts as the newest).
-    return static_cast<uint64_t>(strtoll(digits, nullptr, 10));
-}
 
 RetainedStamps::RetainedStamps(int32_t capacity)
     : mCapacity(capacity > 0 ? static_cast<size_t>(capacity) : 0) {}

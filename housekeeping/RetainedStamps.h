@@ -1,5 +1,4 @@
-// How the garbage collector recognises dump directories by name and orders them by the date and
-// time written into that name. Pure functions over names, so that tests need no directory.
+// Which dump directories the garbage collector keeps: the newest stamps of one collection.
 #pragma once
 
 #include <stddef.h>
@@ -9,17 +8,6 @@
 
 namespace android {
 namespace tarnd {
-
-// Length of the suffix _YYYYMMDD_hhmmss that ends every dump directory's name.
-constexpr size_t kDumpSuffixLength = 16;
-
-// True when the name ends like a dump directory's: at least 16 characters, with "_" at the
-// 16th and at the 7th position from the end. Only the shape is checked, not the digits.
-bool hasDumpDirShape(const char* name);
-
-// The 14 characters YYYYMMDDhhmmss of a name of dump shape, read as atoll reads them (leading
-// digits only, none gives 0) and taken as unsigned, so that comparing stamps orders dumps.
-uint64_t dumpStamp(const char* name);
 
 /// The newest stamps of one collection, at most a fixed number of them, in ascending order.
 /// Equal stamps are kept as separate members.
