@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -86,6 +87,13 @@ std::vector<int> openFds() {
     closedir(dir);
     std::sort(fds.begin(), fds.end());
     return fds;
+}
+
+bool hasNetAdmin() {
+    const std::string status = readFile("/proc/self/status");
+    const size_t at = status.find("\nCapEff:");
+    return at != std::string::npos &&
+           (std::stoull(status.substr(at + 9), nullptr, 16) >> CAP_NET_ADMIN & 1) != 0;
 }
 
 int threadCount() { return static_cast<int>(listDir("/proc/self/task").size()); }

@@ -39,6 +39,9 @@ std::vector<std::string> listDir(const std::string& path);
 void removeTree(const std::string& path);
 
 inline bool isRoot() { return geteuid() == 0; }
+// CAP_NET_ADMIN in the effective set: sending to the uevent group needs it, and root in a
+// container may lack it.
+bool hasNetAdmin();
 
 // Descriptors open in this process, for leak checks.
 std::vector<int> openFds();
