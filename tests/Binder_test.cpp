@@ -33,11 +33,7 @@ class BinderTest : public ::testing::Test {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, mService->mSockets), 0);
     }
 
-    std::string channelBytes() {
-        char buf[4096];
-        ssize_t n = recv(mService->mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
-        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    }
+    std::string channelBytes() { return tarnd_test::readChannel(*mService); }
 
     tarnd_test::TempDir mDir;
     android::sp<android::TarnDebugService> mService;

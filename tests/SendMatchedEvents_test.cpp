@@ -72,9 +72,7 @@ TEST(SendMatchedEventsTest, SendsExactBytesAndLinesForEveryText) {
             bytes += name + "\n";
             lines.push_back("Send msg from channel 1: " + name);
         }
-        char buf[256];
-        const ssize_t n = recv(service->mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
-        EXPECT_EQ(std::string(buf, n > 0 ? n : 0), bytes);
+        EXPECT_EQ(tarnd_test::readChannel(*service), bytes);
         EXPECT_EQ(log.messages(), lines);
         for (const tarnd_host::LogLine& line : log.lines()) EXPECT_EQ(line.prio, ANDROID_LOG_DEBUG);
     }

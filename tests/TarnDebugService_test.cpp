@@ -115,11 +115,15 @@ TEST_P(ServiceWorkersTest, StartsTheWorkersItShouldAndJoinsThemWhenDestroyed) {
 
 INSTANTIATE_TEST_SUITE_P(
         Detectors, ServiceWorkersTest,
-        ::testing::Values(WorkerCase{"Both", true, true,
+        ::testing::Values(WorkerCase{"Both",
+                                     true,
+                                     true,
                                      {"TARND LogGC", "TARND Logcat De", "TARND Kmsg Dete",
                                       "TARND Monitor"}},
                           WorkerCase{"None", false, false, {"TARND LogGC", "TARND Monitor"}},
-                          WorkerCase{"LogcatOnly", true, false,
+                          WorkerCase{"LogcatOnly",
+                                     true,
+                                     false,
                                      {"TARND LogGC", "TARND Logcat De", "TARND Monitor"}}),
         [](const auto& info) { return std::string(info.param.label); });
 

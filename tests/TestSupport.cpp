@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <android/log.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <deque>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -182,9 +184,45 @@ ChannelService::ChannelService(const std::vector<android::KeywordMatcher::Entry>
     service->mKeywordMatcher->build(events);
 }
 
-std::string ChannelService::drain() const {
+android::TarnDebugService::Handler makeHandler(const char* name, int32_t level, const char* dumpCmd,
+                                               const char* enableCmd,
+                                               const std::vector<std::string>& paras) {
+    android::TarnDebugService::Handler handler(nullptr, android::String8(name));
+    handler.mLevel = level;
+    handler.mEnabled = true;
+    handler.mDumpCmd = android::String8(dumpCmd);
+    handler.mEnableCmd = android::String8(enableCmd);
+    for (const std::string& para : paras) {
+        handler.mEnableParas.add(android::String8(para.c_str()));
+        handler.mDumpParas.add(android::String8(para.c_str()));
+    }
+    return handler;
+}
+
+android::TarnDebugService::Event makeEvent(
+        const char* name, const std::vector<android::TarnDebugService::Handler>& handlers) {
+    android::TarnDebugService::Event event(nullptr, android::String8(name));
+    for (const auto& handler : handlers) event.mHandlers.add(handler);
+    return event;
+}
+
+std::string logText(const tarnd_host::LogCapture& log) {
+    std::string text;
+    for (const tarnd_host::LogLine& line : log.lines()) {
+        const char* mark = line.prio == ANDROID_LOG_WARN    ? "W:"
+                           : line.prio == ANDROID_LOG_ERROR ? "E:"
+                                                            : "";
+        text += (text.empty() ? "" : "|") + std::string(mark) + line.msg;
+    }
+    return std::regex_replace(text, std::regex("(free=|CurrentFreeSpace: )[0-9]+MB"), "$1*MB");
+}
+
+time_t gNow;
+time_t fixedTime(time_t* out) { return out != nullptr ? (*out = gNow) : gNow; }
+
+std::string readChannel(const android::TarnDebugService& service) {
     char buf[8192];
-    const ssize_t n = recv(service->mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
+    const ssize_t n = recv(service.mSockets[1], buf, sizeof(buf), MSG_DONTWAIT);
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <stdint.h>
+#include <tarnd_host/LogStore.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -74,12 +76,29 @@ bool waitForMessage(uint64_t from, const std::string& msg,
 // The worked example configuration of the reference, dumping under dumpPath.
 std::string workedExampleConfig(const std::string& dumpPath);
 
+// A handler switched on at the level; the parameters go to both lists.
+android::TarnDebugService::Handler makeHandler(const char* name, int32_t level, const char* dumpCmd,
+                                               const char* enableCmd = "",
+                                               const std::vector<std::string>& paras = {});
+android::TarnDebugService::Event makeEvent(
+        const char* name, const std::vector<android::TarnDebugService::Handler>& handlers = {});
+
+// The captured messages joined by "|", WARN ones marked "W:", ERROR ones "E:", free space
+// figures as "*".
+std::string logText(const tarnd_host::LogCapture& log);
+
+// A clock for the service's mTime that reads gNow.
+extern time_t gNow;
+time_t fixedTime(time_t* out);
+
+// What the internal channel's receiving end holds now, without waiting.
+std::string readChannel(const android::TarnDebugService& service);
+
 /// An idle service with the internal channel and the compiled key words that the detectors match
 /// with, as start-up leaves them.
 struct ChannelService {
     explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events);
-    // What the channel holds now, without waiting.
-    std::string drain() const;
+    std::string drain() const { return readChannel(*service); }
 
     TempDir dir;
     android::sp<android::TarnDebugService> service;
