@@ -3,7 +3,7 @@
 # start the daemon, raise one event by a kernel uevent and one by a kernel log line, and show the
 # dump directories it made and its log.
 #
-#   demo.sh TARND_BINARY EXAMPLE_CONF CONFIG_PATH DATA_PATH
+#   demo.sh TARND_BINARY EXAMPLE_CONF CONFIG_PATH DATA_PATH TRIGGER_BINARY
 #
 # CONFIG_PATH and DATA_PATH are the paths the daemon was built with (the demo preset points
 # both into build/demo/sandbox). Sending a uevent and writing to /dev/kmsg need root; without
@@ -13,22 +13,23 @@
 # shellcheck disable=SC2317
 set -u
 
-if [ $# -ne 4 ]; then
-    echo "usage: $0 TARND_BINARY EXAMPLE_CONF CONFIG_PATH DATA_PATH" >&2
+if [ $# -ne 5 ]; then
+    echo "usage: $0 TARND_BINARY EXAMPLE_CONF CONFIG_PATH DATA_PATH TRIGGER_BINARY" >&2
     exit 2
 fi
 tarnd=$1
 example=$2
 config=$3
 sandbox=$4
+trigger=$5
 
 if [ "$config" = /system/vendor/etc/tarndebug.conf ] || [ "$sandbox" = /data ]; then
     echo "demo: this build reads the device paths; configure it with the demo preset:" >&2
     echo "      cmake --workflow --preset demo" >&2
     exit 2
 fi
-if [ ! -x "$tarnd" ] || [ ! -r "$example" ]; then
-    echo "demo: missing $tarnd or $example" >&2
+if [ ! -x "$tarnd" ] || [ ! -x "$trigger" ] || [ ! -r "$example" ]; then
+    echo "demo: missing $tarnd, $trigger or $example" >&2
     exit 2
 fi
 
@@ -160,19 +161,7 @@ else
         echo "demo: the monitor thread did not bind its uevent socket" >&2
     fi
     echo "== sending a uevent with TARND_EVENT=$uevent_value"
-    python3 - "$uevent_value" <<'EOF' || echo "demo: could not send the uevent (python3 needed)" >&2
-import socket
-import sys
-
-NETLINK_KOBJECT_UEVENT = 15
-dev = "/devices/virtual/misc/tarnd_demo"
-strings = ["change@" + dev, "ACTION=change", "DEVPATH=" + dev, "SUBSYSTEM=misc",
-           "TARND_EVENT=" + sys.argv[1]]
-message = b"".join(s.encode() + b"\0" for s in strings)
-sock = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, NETLINK_KOBJECT_UEVENT)
-sock.sendto(message, (0, 1))  # port 0, multicast group 1: where the kernel sends uevents
-sock.close()
-EOF
+    "$trigger" "$uevent_value" || echo "demo: could not send the uevent" >&2
     if [ "$key_event" = "$uevent_event" ]; then
         # The same event twice in one second would share one directory.
         wait_until 30 grep -q -F "Receive uevent, dump log for event: $uevent_event" "$log"

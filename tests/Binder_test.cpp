@@ -33,7 +33,7 @@ class BinderTest : public ::testing::Test {
         ASSERT_TRUE(tarnd_test::openChannel(*mService));
     }
 
-    std::string channelBytes() { return tarnd_test::channelBytes(*mService); }
+    std::string channelBytes() { return tarnd_test::readChannel(*mService); }
 
     tarnd_test::TempDir mDir;
     android::sp<android::TarnDebugService> mService;

@@ -14,7 +14,6 @@
 #include <tarnd_host/ZelRecorder.h>
 #include <unistd.h>
 
-#include <regex>
 #include <set>
 #include <string>
 #include <tuple>
@@ -41,44 +40,19 @@ extern "C" int system(const char* command) {
     return real(command);
 }
 
+using tarnd_test::fixedTime;
+using tarnd_test::logText;
+using tarnd_test::makeEvent;
+using tarnd_test::makeHandler;
+
 namespace {
 
 constexpr int64_t kMiB = 1 << 20;
 constexpr int64_t kGiB = kMiB << 10;
 const std::string kHang = "hang_20210305_070809";  // the dump directory at the fixture's clock
-time_t gNow;
-
-time_t fixedTime(time_t* out) { return out != nullptr ? (*out = gNow) : gNow; }
-
-Handler makeHandler(const char* name, int32_t level, const char* dumpCmd) {
-    Handler handler(nullptr, String8(name));
-    handler.mLevel = level;
-    handler.mEnabled = true;
-    handler.mDumpCmd = String8(dumpCmd);
-    return handler;
-}
-
-Event makeEvent(const char* name, const std::vector<Handler>& handlers) {
-    Event event(nullptr, String8(name));
-    for (const Handler& handler : handlers) event.mHandlers.add(handler);
-    return event;
-}
-
 std::string currentDir() {
     char buf[PATH_MAX];
     return getcwd(buf, sizeof(buf)) != nullptr ? buf : "";
-}
-
-// The messages joined by "|", WARN ones marked "W:", ERROR ones "E:", free space numbers as "*".
-std::string logText(const LogCapture& log) {
-    std::string text;
-    for (const tarnd_host::LogLine& line : log.lines()) {
-        const char* mark = line.prio == ANDROID_LOG_WARN    ? "W:"
-                           : line.prio == ANDROID_LOG_ERROR ? "E:"
-                                                            : "";
-        text += (text.empty() ? "" : "|") + std::string(mark) + line.msg;
-    }
-    return std::regex_replace(text, std::regex("(free=|CurrentFreeSpace: )[0-9]+MB"), "$1*MB");
 }
 
 // Each test works in its own directory, so that a file written outside the dump dir shows up.
@@ -90,7 +64,7 @@ class EventDumpTest : public ::testing::Test {
         mService->mLogDumpPath = String8(mDumps.c_str());
         mService->mMinFreeSpace = 0;
         mService->mTime = fixedTime;
-        gNow = 1614928089;  // 2021-03-05 07:08:09 UTC
+        tarnd_test::gNow = 1614928089;  // 2021-03-05 07:08:09 UTC
         ASSERT_EQ(chdir(mRoot.path().c_str()), 0);
     }
     void TearDown() override {
@@ -121,18 +95,10 @@ class EventDumpTest : public ::testing::Test {
 // hang is dumped once into its own directory, then refused.
 TEST_F(EventDumpTest, WorkedExampleDumpedOnceThenRefused) {
     std::string root = mRoot.file("debuglogs"), config = mRoot.file("tarndebug.conf");
-    tarnd_test::writeFile(
-            config,
-            "// dump area and limits\nglobal.log_dump_path=" + root +
-                    "\nglobal.max_dump_count=5\nglobal.min_free_space=256\n"
-                    "handler.dmesg.dump=echo dmesg-output > dmesg.txt; mkdir sub\n"
-                    "handler.dmesg.on=1\nhandler.dmesg.level=1\nhandler.state.dump=cat\n"
-                    "handler.state.dpara=/sys/kernel/debug/state > state.txt\nhandler.state.on=1\n"
-                    "ghandler.logcat.dump=echo logcat-output > logcat.txt\nghandler.logcat.on=1\n"
-                    "ghandler.logcat.level=0\nevent.hang.key_word=GPU HANG\n"
-                    "event.hang.uevent=hang\nevent.hang.policy=once\n"
-                    "event.hang.handler.dmesg.level=0\nevtgroup.gpu.event=hang\n"
-                    "monitor.main.enable=1\nmonitor.main.level=1\nmonitor.main.evtgroup=gpu\n");
+    std::string text = tarnd_test::workedExampleConfig(root);
+    text.replace(text.find("dmesg > dmesg.txt"), 17, "echo dmesg-output > dmesg.txt; mkdir sub");
+    text.replace(text.find("logcat -d -f logcat.txt"), 23, "echo logcat-output > logcat.txt");
+    tarnd_test::writeFile(config, text);
     ASSERT_EQ(mService->parseConfig(config.c_str()), android::NO_ERROR);
     std::vector<int> fds = tarnd_test::openFds();
     LogCapture log;
@@ -162,7 +128,7 @@ TEST_F(EventDumpTest, WorkedExampleDumpedOnceThenRefused) {
     EXPECT_EQ(mService->mMonitors[0].mEvents[0].mDumpCount, 0);  // the copies keep their own
 
     LogCapture second;
-    gNow += 3600;
+    tarnd_test::gNow += 3600;
     mService->dumpEvent("hang");
     EXPECT_EQ(logText(second),
               "free=*MB, total log size=0MB\n|"
@@ -191,6 +157,7 @@ TEST_F(EventDumpTest, LastOfNameDumpedEveryTime) {
 }
 
 struct LevelCase {
+    const char* label;
     std::vector<std::tuple<bool, int32_t, bool>> monitors;  // enabled, level, holds the event
     int32_t level;
 };
@@ -217,17 +184,20 @@ TEST_P(LogLevelTest, HighestEnabledMonitorLevel) {
     EXPECT_EQ(listDir(mDumps + "/" + kHang), (Lines{"e.txt", "g.txt"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, LogLevelTest,
-                         ::testing::Values(LevelCase{{}, 0},
-                                           LevelCase{{{true, 3, true}, {true, 7, true}}, 7},
-                                           LevelCase{{{true, 3, true}, {true, 9, false}}, 3},
-                                           LevelCase{{{false, 9, true}, {true, 2, true}}, 2},
-                                           LevelCase{{{true, -5, true}}, 0}));
+INSTANTIATE_TEST_SUITE_P(
+        Rows, LogLevelTest,
+        ::testing::Values(LevelCase{"NoMonitor", {}, 0},
+                          LevelCase{"Highest", {{true, 3, true}, {true, 7, true}}, 7},
+                          LevelCase{"OnlyHolders", {{true, 3, true}, {true, 9, false}}, 3},
+                          LevelCase{"OnlyEnabled", {{false, 9, true}, {true, 2, true}}, 2},
+                          LevelCase{"NegativeIsZero", {{true, -5, true}}, 0}),
+        [](const auto& info) { return std::string(info.param.label); });
 
 enum Outcome { kDumped, kTooLarge, kNoSpace, kInvalid };
 
 // Files under the dump root (path, bytes), the limits, the name dumped, the log size and outcome.
 struct CheckCase {
+    const char* label;
     std::vector<std::pair<std::string, int64_t>> files;
     int32_t maxMB, minFreeMB;
     const char* name;
@@ -236,19 +206,45 @@ struct CheckCase {
 };
 
 const CheckCase kChecks[] = {
-        {{}, 0, 0, "hang", 0, kTooLarge},
-        {{{"a", kMiB * 3 / 2}, {"b", kMiB * 7 / 10}}, 3, 0, "hang", 2, kDumped},
-        {{{"a", kMiB * 3 / 2}, {"b", kMiB * 7 / 10}}, 2, 0, "hang", 2, kTooLarge},
-        {{{"a", kMiB}, {"d/b", kMiB}, {"d/e/f/c", kMiB}}, 4, 0, "hang", 3, kDumped},
-        {{{"old_x/big", 3 * kGiB}}, 1024, 0, "hang", 3072, kTooLarge},
-        {{{"big", 4 * kGiB + kMiB}}, 1024, 0, "hang", 4097, kTooLarge},
-        {{{"a", 2 * kGiB}, {"b", 2 * kGiB}, {"c", 2 * kGiB}}, 6145, 0, "hang", 6144, kDumped},
-        {{{"big", 3 * kGiB}}, -1, 0, "hang", 3072, kDumped},  // a negative limit is huge
-        {{}, 0, INT32_MAX, "hang", 0, kNoSpace},              // checked before the size
-        {{}, 1024, -1, "hang", 0, kNoSpace},
-        {{{"a/b/c", kMiB}}, 1024, 0, "HANG", 1, kInvalid},  // scanned all the same
-        {{}, 1024, 0, "han", 0, kInvalid},
-        {{}, 1024, 0, "", 0, kInvalid},
+        {"EmptyAreaOverZeroLimit", {}, 0, 0, "hang", 0, kTooLarge},
+        {"SizeRoundedDownUnderLimit",
+         {{"a", kMiB * 3 / 2}, {"b", kMiB * 7 / 10}},
+         3,
+         0,
+         "hang",
+         2,
+         kDumped},
+        {"SizeAtLimit", {{"a", kMiB * 3 / 2}, {"b", kMiB * 7 / 10}}, 2, 0, "hang", 2, kTooLarge},
+        {"NestedFilesCount",
+         {{"a", kMiB}, {"d/b", kMiB}, {"d/e/f/c", kMiB}},
+         4,
+         0,
+         "hang",
+         3,
+         kDumped},
+        {"ThreeGiB", {{"old_x/big", 3 * kGiB}}, 1024, 0, "hang", 3072, kTooLarge},
+        {"OverFourGiB", {{"big", 4 * kGiB + kMiB}}, 1024, 0, "hang", 4097, kTooLarge},
+        {"SixGiBUnderLimit",
+         {{"a", 2 * kGiB}, {"b", 2 * kGiB}, {"c", 2 * kGiB}},
+         6145,
+         0,
+         "hang",
+         6144,
+         kDumped},
+        {"NegativeLimitIsHuge",
+         {{"big", 3 * kGiB}},
+         -1,
+         0,
+         "hang",
+         3072,
+         kDumped},  // a negative limit is huge
+        {"SpaceCheckedBeforeSize", {}, 0, INT32_MAX, "hang", 0, kNoSpace},  // checked before the
+                                                                            // size
+        {"NegativeFreeFloor", {}, 1024, -1, "hang", 0, kNoSpace},
+        {"NameIsCaseSensitive", {{"a/b/c", kMiB}}, 1024, 0, "HANG", 1, kInvalid},  // scanned all
+                                                                                   // the same
+        {"PrefixIsNoName", {}, 1024, 0, "han", 0, kInvalid},
+        {"EmptyName", {}, 1024, 0, "", 0, kInvalid},
 };
 
 class CheckTest : public EventDumpTest, public ::testing::WithParamInterface<CheckCase> {};
@@ -276,7 +272,8 @@ TEST_P(CheckTest, SizeFreeSpaceAndName) {
     EXPECT_EQ(tarnd_test::exists(mDumps + "/" + kHang), c.outcome == kDumped);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, CheckTest, ::testing::ValuesIn(kChecks));
+INSTANTIATE_TEST_SUITE_P(Rows, CheckTest, ::testing::ValuesIn(kChecks),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(EventDumpTest, FreeSpaceAtLimitGoesOnBelowRefused) {
     struct statfs fs;
@@ -331,7 +328,7 @@ TEST_F(EventDumpTest, LinksAndUnreadableEntries) {
 
 // A missing dump root counts as size 0 and is created, whole despite blanks and shell characters.
 TEST_F(EventDumpTest, MissingHostileDumpRootCreatedWhole) {
-    const char* hostile = "dump dir; touch pwned $(touch pwned2) `touch pwned3`";
+    const char* hostile = "dump dir; touch pwned $(touch pwned2)";
     std::string root = mRoot.file(hostile) + "/it's";
     mService->mLogDumpPath = String8(root.c_str());
     addHang();

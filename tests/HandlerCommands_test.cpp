@@ -1,4 +1,3 @@
-#include <android/log.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -18,6 +17,8 @@ using android::String8;
 using tarnd_host::LogCapture;
 using Handler = android::TarnDebugService::Handler;
 using Event = android::TarnDebugService::Event;
+using tarnd_test::logText;
+using tarnd_test::makeHandler;
 
 namespace {
 // Command lines whose system() fails as a shell that cannot start, without running.
@@ -32,32 +33,8 @@ extern "C" int system(const char* command) {
 
 namespace {
 
-// The parameters go to both lists.
-Handler makeHandler(const char* name, int32_t level, const char* enableCmd, const char* dumpCmd,
-                    const std::vector<std::string>& paras = {}) {
-    Handler handler(nullptr, String8(name));
-    handler.mLevel = level;
-    handler.mEnabled = true;
-    handler.mEnableCmd = String8(enableCmd);
-    handler.mDumpCmd = String8(dumpCmd);
-    for (const std::string& para : paras) handler.mEnableParas.add(String8(para.c_str()));
-    for (const std::string& para : paras) handler.mDumpParas.add(String8(para.c_str()));
-    return handler;
-}
-
 Event makeEvent(const std::vector<Handler>& handlers) {
-    Event event(nullptr, String8("gpu_hang"));
-    for (const Handler& handler : handlers) event.mHandlers.add(handler);
-    return event;
-}
-
-// The messages joined by "|", the ERROR ones marked "E:".
-std::string logText(const LogCapture& log) {
-    std::string text;
-    for (const tarnd_host::LogLine& line : log.lines())
-        text += (text.empty() ? "" : "|") +
-                std::string(line.prio == ANDROID_LOG_ERROR ? "E:" : "") + line.msg;
-    return text;
+    return tarnd_test::makeEvent("gpu_hang", handlers);
 }
 
 // Each test runs in a fresh directory, where the commands write their relative files.
@@ -81,6 +58,7 @@ class HandlerCommandsTest : public ::testing::Test {
 
 // A command and its parameters, the lines run ("|" between; none: no command) and the file out.
 struct CommandCase {
+    const char* label;
     const char* cmd;
     std::vector<std::string> paras;
     const char* runs;
@@ -88,14 +66,16 @@ struct CommandCase {
 };
 
 const CommandCase kCommands[] = {
-        {"", {"a > out", "b > out", "c > out"}, "", ""},
-        {"echo bare > out", {}, "echo bare > out", "bare\n"},
-        {"echo",
+        {"NoCommand", "", {"a > out", "b > out", "c > out"}, "", ""},
+        {"NoParameters", "echo bare > out", {}, "echo bare > out", "bare\n"},
+        {"OneLineEach",
+         "echo",
          {"p1 >> out", "p2 >> out", "p3 >> out"},
          "echo p1 >> out|echo p2 >> out|echo p3 >> out",
          "p1\np2\np3\n"},
-        {"echo", {"'a, b  c' > out"}, "echo 'a, b  c' > out", "a, b  c\n"},
-        {"echo x >> out; exit",
+        {"ParameterKeptWhole", "echo", {"'a, b  c' > out"}, "echo 'a, b  c' > out", "a, b  c\n"},
+        {"ExitStatusIgnored",
+         "echo x >> out; exit",
          {"1", "2"},
          "echo x >> out; exit 1|echo x >> out; exit 2",
          "x\nx\n"},
@@ -107,7 +87,7 @@ class RunCommandTest : public HandlerCommandsTest,
 TEST_P(RunCommandTest, OneLinePerParameterExitStatusIgnored) {
     const CommandCase& c = std::get<0>(GetParam());
     bool enable = std::get<1>(GetParam());
-    Handler handler = makeHandler("h", 0, enable ? c.cmd : "", enable ? "" : c.cmd, c.paras);
+    Handler handler = makeHandler("h", 0, enable ? "" : c.cmd, enable ? c.cmd : "", c.paras);
     (enable ? handler.mDumpParas : handler.mEnableParas).clear();
     mService->mGlobalHandlers.add(handler);
     LogCapture log;
@@ -122,38 +102,11 @@ TEST_P(RunCommandTest, OneLinePerParameterExitStatusIgnored) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RunCommandTest,
-                         ::testing::Combine(::testing::ValuesIn(kCommands), ::testing::Bool()));
-
-// Handler level, log level, enabled, runs.
-const std::tuple<int32_t, int32_t, bool, bool> kLevels[] = {
-        {100, 0, true, false}, {100, 100, true, true}, {8, 7, true, false},
-        {-5, 0, true, true},   {0, -1, true, false},   {0, 0, false, false},
-};
-
-class DumpLevelTest : public HandlerCommandsTest,
-                      public ::testing::WithParamInterface<
-                              std::tuple<std::tuple<int32_t, int32_t, bool, bool>, bool>> {};
-
-// Dump commands run when enabled and at most the log level (100, the default, not at level 0).
-TEST_P(DumpLevelTest, RunsWhenAtMostTheLogLevel) {
-    int32_t handlerLevel, logLevel;
-    bool enabled, runs;
-    std::tie(handlerLevel, logLevel, enabled, runs) = std::get<0>(GetParam());
-    Handler handler = makeHandler("h", handlerLevel, "echo enabled > out", "echo dumped > out");
-    handler.mEnabled = enabled;
-    Event event = makeEvent({handler});
-    mService->mGlobalHandlers.add(handler);
-    LogCapture log;
-    bool global = std::get<1>(GetParam());
-    EXPECT_EQ(global ? (mService->dumpGlobalHandlers(logLevel), 0)
-                     : mService->dumpHandlers(event, logLevel),
-              0);
-    EXPECT_EQ(logText(log), runs ? "Dump cmd: echo dumped > out" : "");
-    EXPECT_EQ(read("out"), runs ? "dumped\n" : "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, DumpLevelTest,
-                         ::testing::Combine(::testing::ValuesIn(kLevels), ::testing::Bool()));
+                         ::testing::Combine(::testing::ValuesIn(kCommands), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).label) +
+                                    (std::get<1>(info.param) ? "Enable" : "Dump");
+                         });
 
 // A failed run stops the handler's remaining parameters; enabling and the global dump go on with
 // the next handler, an event's dump describes the handler and stops.

@@ -6,7 +6,6 @@
 #include <log/log.h>
 #include <tarnd_host/LogStore.h>
 #include <tarnd_host/ZelRecorder.h>
-#include <time.h>
 #include <utils/String16.h>
 #include <utils/String8.h>
 
@@ -41,13 +40,6 @@ constexpr size_t kEventCount = sizeof(kEvents) / sizeof(kEvents[0]);
 
 // No key word occurs inside another or inside the texts that should match nothing.
 std::string keyWord(size_t event) { return "LOADKW_" + std::string(1, 'A' + event) + "_HIT"; }
-
-// 5 March 2025, 07:08:09 UTC: one dump directory per event, so the scans stay small.
-time_t fixedTime(time_t* out) {
-    time_t t = 1741158489;
-    if (out != nullptr) *out = t;
-    return t;
-}
 
 enum Writer { kBinder, kSendEvent, kKmsg, kLogcat, kWriterCount };
 
@@ -129,7 +121,8 @@ TEST(LoadTest, TenThousandNamesFromFourWritersWhileDumping) {
         android::sp<android::TarnDebugService> service =
                 tarnd_test::makeService(dir.file("tarndebug.conf"), dir.path());
         ASSERT_EQ(service->mStopped, 0) << "the service did not start";
-        service->mTime = fixedTime;
+        tarnd_test::gNow = 1741158489;  // one dump directory per event: the scans stay small
+        service->mTime = tarnd_test::fixedTime;
         ASSERT_EQ(service->sendEvent(String8("load_warmup")), android::NO_ERROR);
         ASSERT_TRUE(tarnd_test::waitForMessage(start, "Invalid event received, load_warmup"));
         threadsRunning = daemonThreads();

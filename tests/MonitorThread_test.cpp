@@ -1,6 +1,5 @@
 #include "events/MonitorThread.h"
 
-#include <binder/Parcel.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,9 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -23,7 +20,6 @@
 
 using android::MonitorThread;
 using android::sp;
-using android::String16;
 using android::TarnDebugService;
 using tarnd_host::LogCapture;
 using tarnd_test::TempDir;
@@ -100,65 +96,6 @@ TEST(MonitorThreadTest, EighteenChannelBytesGiveTwoDumps) {
     EXPECT_EQ(tarnd_test::listDir(dumps).size(), 2u);
 }
 
-std::string writerName(int thread, int i) {
-    std::string name = "w" + std::to_string(thread) + "_n" + std::to_string(i) + "_";
-    return name + std::string(100 - name.size(), 'x');  // long, so that receives end inside names
-}
-
-// Binder calls and detector-style writes at once, without a lock: every name reaches the dump
-// procedure exactly once and whole.
-TEST(MonitorThreadTest, ManyWritersAtOnce) {
-    constexpr int kThreads = 8, kNames = 500, kKnownEvery = 125;
-    constexpr size_t kKnown = kThreads * (kNames / kKnownEvery);
-    TempDir dir;
-    sp<TarnDebugService> service = startService(
-            dir, "event.known.policy=1\nmonitor.main.enable=1\nmonitor.main.event=known\n");
-    ASSERT_EQ(service->mStopped, 0);
-    tarnd_host::LogStore::instance().setEcho(false);
-    LogCapture log;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([&service, t] {
-            for (int i = 0; i < kNames; ++i) {
-                std::string name = i % kKnownEvery == 0 ? "known" : writerName(t, i);
-                if (t % 2 == 0) {
-                    android::Parcel data, reply;
-                    data.writeInterfaceToken(String16("quorl.kez.tarnd"));
-                    data.writeString16(String16(name.c_str()));
-                    service->transact(1, data, &reply);
-                } else {
-                    name.push_back('\n');
-                    EXPECT_EQ(write(service->mSockets[0].get(), name.data(), name.size()),
-                              static_cast<ssize_t>(name.size()));
-                }
-            }
-        });
-    }
-    for (std::thread& w : writers) w.join();
-    // Read in order: once this is rejected, every name before it is done (the leading newline
-    // ends a name left open, so that a fault shows as a merged name rather than a time-out).
-    ASSERT_EQ(write(service->mSockets[0].get(), "\nend\n", 5), 5);
-    bool done = log.waitFor("Invalid event received, end", 1, std::chrono::seconds(120));
-    tarnd_host::LogStore::instance().setEcho(true);
-    ASSERT_TRUE(done);
-
-    std::map<std::string, int> invalid;
-    size_t dumps = 0;
-    for (const std::string& m : log.messages()) {
-        if (m.rfind("Invalid event received, ", 0) == 0) ++invalid[m.substr(24)];
-        dumps += m.rfind("Dump event known to ", 0) == 0;
-    }
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kNames; ++i) {
-            if (i % kKnownEvery == 0) continue;
-            EXPECT_EQ(invalid[writerName(t, i)], 1) << writerName(t, i);
-            invalid.erase(writerName(t, i));
-        }
-    }
-    EXPECT_EQ(invalid, (std::map<std::string, int>{{"end", 1}}));  // nothing merged or split
-    EXPECT_EQ(dumps, kKnown);
-}
-
 // A pipe in place of the channel fails every receive: logged once, rested on rather than spun
 // on, and the uevent side is served meanwhile. A negative count is never a length.
 TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
@@ -189,7 +126,6 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"error recv from internal channel, -1: " +
                                                                 std::string(strerror(ENOTSOCK)),
                                                         "Receive uevent: " + value}));
-    EXPECT_EQ(thread->mBackoff[1].failures(), 2);
     // An exit request ends a pause that nothing else would end for an hour.
     thread->mRetryAt[1] = std::chrono::steady_clock::now() + std::chrono::hours(1);
     thread->requestExit();
@@ -197,7 +133,7 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
 }
 
 TEST(MonitorThreadUeventTest, DumpsOnceAcrossMonitorsAndNothingForDisabledOnes) {
-    if (!tarnd_test::isRoot()) GTEST_SKIP() << "sending a uevent needs root (CAP_NET_ADMIN)";
+    if (!tarnd_test::hasNetAdmin()) GTEST_SKIP() << "sending a uevent needs CAP_NET_ADMIN";
     const std::string hit = token("hit"), off = token("off"), end = token("end");
     TempDir dir;
     sp<TarnDebugService> service = startService(
@@ -230,7 +166,7 @@ TEST(MonitorThreadUeventTest, DumpsOnceAcrossMonitorsAndNothingForDisabledOnes) 
 // Ordinary uevents while nobody reads: the buffer asked for keeps all; the kernel's smallest
 // loses most, and the loss is logged.
 TEST(MonitorThreadUeventTest, BurstWhileTheReaderIsBlocked) {
-    if (!tarnd_test::isRoot()) GTEST_SKIP() << "sending a uevent needs root (CAP_NET_ADMIN)";
+    if (!tarnd_test::hasNetAdmin()) GTEST_SKIP() << "sending a uevent needs CAP_NET_ADMIN";
     TempDir dir;
     sp<TarnDebugService> service = startService(dir, "");  // no monitor: nothing started
     const std::string overrun =

@@ -72,7 +72,7 @@ TEST(SendMatchedEventsTest, SendsExactBytesAndLinesForEveryText) {
             bytes += name + "\n";
             lines.push_back("Send msg from channel 1: " + name);
         }
-        EXPECT_EQ(tarnd_test::channelBytes(*service), bytes);
+        EXPECT_EQ(tarnd_test::readChannel(*service), bytes);
         EXPECT_EQ(log.messages(), lines);
         for (const tarnd_host::LogLine& line : log.lines()) EXPECT_EQ(line.prio, ANDROID_LOG_DEBUG);
     }

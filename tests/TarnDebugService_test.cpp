@@ -51,56 +51,6 @@ TEST(TarnDebugServiceTest, SecondStartOnRunningServiceOnlyWarns) {
     service->mStopped = 1;
 }
 
-TEST(TarnDebugServiceTest, RecordCopiesShareNothing) {
-    using Event = TarnDebugService::Event;
-    using Handler = TarnDebugService::Handler;
-    using Monitor = TarnDebugService::Monitor;
-    Handler handler(nullptr, android::String8("dmesg"));
-    handler.mDumpCmd = "dmesg";
-    handler.mDumpParas.add(android::String8("-c"));
-    Event event(nullptr, android::String8("hang"));
-    event.mHandlers.add(handler);
-    event.mKeyWords.add(android::String8("GPU HANG"));
-    Monitor monitor(nullptr, android::String8("main"));
-    monitor.mEvents.add(event);
-
-    Monitor copy = monitor;
-    Event& copiedEvent = copy.mEvents.editItemAt(0);
-    copiedEvent.mHandlers.editItemAt(0).mLevel = 0;
-    copiedEvent.mHandlers.editItemAt(0).mDumpParas.editItemAt(0) = "-w";
-    copiedEvent.mKeyWords.add(android::String8("ring timeout"));
-    copiedEvent.mDumpCount = 3;
-
-    const Event& original = monitor.mEvents[0];
-    EXPECT_EQ(original.mHandlers[0].mLevel, 100);
-    EXPECT_STREQ(original.mHandlers[0].mDumpParas[0].string(), "-c");
-    EXPECT_EQ(original.mKeyWords.size(), 1u);
-    EXPECT_EQ(original.mDumpCount, 0);
-    EXPECT_EQ(handler.mLevel, 100);
-}
-
-TEST(TarnDebugServiceTest, RecordDefaults) {
-    TarnDebugService::Handler h;
-    TarnDebugService::Event e;
-    TarnDebugService::Monitor m;
-    EXPECT_EQ(h.mLevel, 100);
-    EXPECT_FALSE(h.mEnabled);
-    EXPECT_EQ(e.mPolicy, 1);
-    EXPECT_EQ(e.mDumpCount, 0);
-    EXPECT_EQ(m.mLevel, 100);
-    EXPECT_FALSE(m.mEnabled);
-}
-
-TEST(TarnDebugServiceTest, FindByNameIsExactAndFirst) {
-    android::Vector<TarnDebugService::Event> events;
-    events.add(TarnDebugService::Event(nullptr, android::String8("gpu_hang")));
-    events.add(TarnDebugService::Event(nullptr, android::String8("gpu")));
-    EXPECT_EQ(TarnDebugService::findByName(events, "gpu"), 1);
-    EXPECT_EQ(TarnDebugService::findByName(events, "gpu_hang"), 0);
-    EXPECT_EQ(TarnDebugService::findByName(events, "GPU"), -1);
-    EXPECT_EQ(TarnDebugService::findByName(events, "gpu_han"), -1);
-}
-
 namespace {
 
 // A configuration with one enabled monitor; the switches pick the detectors.
@@ -122,6 +72,7 @@ std::string runningConfig(const TempDir& dir, bool logcat, bool kmsg) {
 }  // namespace
 
 struct WorkerCase {
+    const char* label;
     bool logcat;
     bool kmsg;
     std::vector<std::string> threads;  // the service's own threads while it runs
@@ -163,13 +114,18 @@ TEST_P(ServiceWorkersTest, StartsTheWorkersItShouldAndJoinsThemWhenDestroyed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-        Switches, ServiceWorkersTest,
-        ::testing::Values(
-                WorkerCase{true,
-                           true,
-                           {"TARND LogGC", "TARND Logcat De", "TARND Kmsg Dete", "TARND Monitor"}},
-                WorkerCase{false, false, {"TARND LogGC", "TARND Monitor"}},
-                WorkerCase{true, false, {"TARND LogGC", "TARND Logcat De", "TARND Monitor"}}));
+        Detectors, ServiceWorkersTest,
+        ::testing::Values(WorkerCase{"Both",
+                                     true,
+                                     true,
+                                     {"TARND LogGC", "TARND Logcat De", "TARND Kmsg Dete",
+                                      "TARND Monitor"}},
+                          WorkerCase{"None", false, false, {"TARND LogGC", "TARND Monitor"}},
+                          WorkerCase{"LogcatOnly",
+                                     true,
+                                     false,
+                                     {"TARND LogGC", "TARND Logcat De", "TARND Monitor"}}),
+        [](const auto& info) { return std::string(info.param.label); });
 
 TEST(TarnDebugServiceTest, AllMonitorsDisabledStopsAfterReport) {
     TempDir dir;

@@ -1,8 +1,10 @@
 #include "TestSupport.h"
 
+#include <android/log.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <deque>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -86,6 +89,13 @@ std::vector<int> openFds() {
     closedir(dir);
     std::sort(fds.begin(), fds.end());
     return fds;
+}
+
+bool hasNetAdmin() {
+    const std::string status = readFile("/proc/self/status");
+    const size_t at = status.find("\nCapEff:");
+    return at != std::string::npos &&
+           (std::stoull(status.substr(at + 9), nullptr, 16) >> CAP_NET_ADMIN & 1) != 0;
 }
 
 int threadCount() { return static_cast<int>(listDir("/proc/self/task").size()); }
@@ -174,8 +184,6 @@ ChannelService::ChannelService(const std::vector<android::KeywordMatcher::Entry>
     service->mKeywordMatcher->build(events);
 }
 
-std::string ChannelService::drain() const { return channelBytes(*service); }
-
 bool openChannel(android::TarnDebugService& service) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
@@ -184,7 +192,43 @@ bool openChannel(android::TarnDebugService& service) {
     return true;
 }
 
-std::string channelBytes(const android::TarnDebugService& service) {
+android::TarnDebugService::Handler makeHandler(const char* name, int32_t level, const char* dumpCmd,
+                                               const char* enableCmd,
+                                               const std::vector<std::string>& paras) {
+    android::TarnDebugService::Handler handler(nullptr, android::String8(name));
+    handler.mLevel = level;
+    handler.mEnabled = true;
+    handler.mDumpCmd = android::String8(dumpCmd);
+    handler.mEnableCmd = android::String8(enableCmd);
+    for (const std::string& para : paras) {
+        handler.mEnableParas.add(android::String8(para.c_str()));
+        handler.mDumpParas.add(android::String8(para.c_str()));
+    }
+    return handler;
+}
+
+android::TarnDebugService::Event makeEvent(
+        const char* name, const std::vector<android::TarnDebugService::Handler>& handlers) {
+    android::TarnDebugService::Event event(nullptr, android::String8(name));
+    for (const auto& handler : handlers) event.mHandlers.add(handler);
+    return event;
+}
+
+std::string logText(const tarnd_host::LogCapture& log) {
+    std::string text;
+    for (const tarnd_host::LogLine& line : log.lines()) {
+        const char* mark = line.prio == ANDROID_LOG_WARN    ? "W:"
+                           : line.prio == ANDROID_LOG_ERROR ? "E:"
+                                                            : "";
+        text += (text.empty() ? "" : "|") + std::string(mark) + line.msg;
+    }
+    return std::regex_replace(text, std::regex("(free=|CurrentFreeSpace: )[0-9]+MB"), "$1*MB");
+}
+
+time_t gNow;
+time_t fixedTime(time_t* out) { return out != nullptr ? (*out = gNow) : gNow; }
+
+std::string readChannel(const android::TarnDebugService& service) {
     char buf[8192];
     const ssize_t n = recv(service.mSockets[1].get(), buf, sizeof(buf), MSG_DONTWAIT);
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);

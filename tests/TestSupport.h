@@ -3,6 +3,8 @@
 #pragma once
 
 #include <stdint.h>
+#include <tarnd_host/LogStore.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -39,6 +41,9 @@ std::vector<std::string> listDir(const std::string& path);
 void removeTree(const std::string& path);
 
 inline bool isRoot() { return geteuid() == 0; }
+// CAP_NET_ADMIN in the effective set: sending to the uevent group needs it, and root in a
+// container may lack it.
+bool hasNetAdmin();
 
 // Descriptors open in this process, for leak checks.
 std::vector<int> openFds();
@@ -73,15 +78,29 @@ std::string workedExampleConfig(const std::string& dumpPath);
 
 // Gives the service an internal channel of its own, as start-up does.
 bool openChannel(android::TarnDebugService& service);
-// What the service's channel holds now, without waiting.
-std::string channelBytes(const android::TarnDebugService& service);
+// A handler switched on at the level; the parameters go to both lists.
+android::TarnDebugService::Handler makeHandler(const char* name, int32_t level, const char* dumpCmd,
+                                               const char* enableCmd = "",
+                                               const std::vector<std::string>& paras = {});
+android::TarnDebugService::Event makeEvent(
+        const char* name, const std::vector<android::TarnDebugService::Handler>& handlers = {});
+
+// The captured messages joined by "|", WARN ones marked "W:", ERROR ones "E:", free space
+// figures as "*".
+std::string logText(const tarnd_host::LogCapture& log);
+
+// A clock for the service's mTime that reads gNow.
+extern time_t gNow;
+time_t fixedTime(time_t* out);
+
+// What the internal channel's receiving end holds now, without waiting.
+std::string readChannel(const android::TarnDebugService& service);
 
 /// An idle service with the internal channel and the compiled key words that the detectors match
 /// with, as start-up leaves them.
 struct ChannelService {
     explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events);
-    // What the channel holds now, without waiting.
-    std::string drain() const;
+    std::string drain() const { return readChannel(*service); }
 
     TempDir dir;
     android::sp<android::TarnDebugService> service;
