@@ -13,6 +13,7 @@
 
 #include "detectors/SendMatchedEvents.h"
 #include "service/TarnDebugService.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
@@ -46,6 +47,7 @@ KmsgDetectThread::~KmsgDetectThread() {
 }
 
 status_t KmsgDetectThread::readyToRun() {
+    tarnd::nameThisThread(tarnd::kKmsgThreadName);
     mFd = open(mPath, O_RDONLY | O_CLOEXEC);  // handlers' shells need not inherit it
     return mFd >= 0 ? NO_ERROR : UNKNOWN_ERROR;
 }

@@ -13,6 +13,7 @@
 #include "service/MonotonicPause.h"
 #include "service/ScopedPthreadLock.h"
 #include "service/TarnDebugService.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
@@ -68,6 +69,11 @@ void LogcatDetectThread::requestExit() {
         pthread_cond_broadcast(&mPauseCond);
     }
     if (inRead) __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Stop logcat detector");
+}
+
+status_t LogcatDetectThread::readyToRun() {
+    tarnd::nameThisThread(tarnd::kLogcatThreadName);
+    return NO_ERROR;
 }
 
 bool LogcatDetectThread::threadLoop() {

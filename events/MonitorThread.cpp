@@ -18,6 +18,7 @@
 
 #include "events/UeventParser.h"
 #include "service/TarnDebugService.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
@@ -65,6 +66,7 @@ MonitorThread::~MonitorThread() {
 }
 
 status_t MonitorThread::readyToRun() {
+    tarnd::nameThisThread(tarnd::kMonitorThreadName);
     struct sockaddr_nl addr;
     memset(&addr, 0, sizeof(addr));
     addr.nl_family = AF_NETLINK;

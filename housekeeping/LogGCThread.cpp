@@ -7,6 +7,7 @@
 #include "service/MonotonicPause.h"
 #include "service/ScopedPthreadLock.h"
 #include "service/TarnDebugService.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
@@ -27,6 +28,11 @@ void LogGCThread::requestExit() {
     Thread::requestExit();
     ScopedPthreadLock lock(&mPauseLock);
     pthread_cond_broadcast(&mPauseCond);
+}
+
+status_t LogGCThread::readyToRun() {
+    tarnd::nameThisThread(tarnd::kLogGCThreadName);
+    return NO_ERROR;
 }
 
 bool LogGCThread::threadLoop() {

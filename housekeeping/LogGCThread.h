@@ -21,6 +21,7 @@ class LogGCThread : public Thread {
     int32_t mInterval;  // seconds between collections
 
   private:
+    virtual status_t readyToRun();
     virtual bool threadLoop();
     virtual void onFirstRef();
 

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "TestSupport.h"
+#include "service/ThreadName.h"
 
 using android::NO_ERROR;
 using android::sp;
@@ -14,11 +15,13 @@ using android::UNKNOWN_ERROR;
 namespace {
 
 // Counts its calls; threadLoop returns false after `loops` passes (never when 0) and records
-// the thread's name.
+// the thread's name, which it sets itself as the daemon's workers do.
 class CountingThread : public Thread {
   public:
-    CountingThread(status_t ready, int loops) : mReady(ready), mLoopsBeforeFalse(loops) {}
+    CountingThread(status_t ready, int loops, const char* name = nullptr)
+        : mReady(ready), mLoopsBeforeFalse(loops), mSelfName(name) {}
     status_t readyToRun() override {
+        if (mSelfName != nullptr) android::tarnd::nameThisThread(mSelfName);
         mReadyCalls++;
         return mReady;
     }
@@ -36,6 +39,7 @@ class CountingThread : public Thread {
     }
     status_t mReady;
     int mLoopsBeforeFalse;
+    const char* mSelfName;
 };
 
 }  // namespace
@@ -49,15 +53,15 @@ TEST(ThreadTest, FailedReadyToRunEndsThreadWithoutLoop) {
 }
 
 TEST(ThreadTest, LoopsUntilFalseUnderItsNameCutToKernelLimit) {
-    sp<CountingThread> t = new CountingThread(NO_ERROR, 5);
-    ASSERT_EQ(t->run("TARND Logcat Detect", 0, 0), NO_ERROR);
+    sp<CountingThread> t = new CountingThread(NO_ERROR, 5, android::tarnd::kLogcatThreadName);
+    ASSERT_EQ(t->run(android::tarnd::kLogcatThreadName, 0, 0), NO_ERROR);
     EXPECT_EQ(t->join(), NO_ERROR);
     EXPECT_EQ(t->mLoops, 5);
     EXPECT_STREQ(t->mName, "TARND Logcat De");
 }
 
 TEST(ThreadTest, RequestExitAndWaitJoins) {
-    sp<CountingThread> t = new CountingThread(NO_ERROR, 0);
+    sp<CountingThread> t = new CountingThread(NO_ERROR, 0, "forever");
     ASSERT_EQ(t->run("forever", 0, 0), NO_ERROR);
     while (t->mLoops == 0) usleep(1000);
     EXPECT_EQ(tarnd_test::threadsNamed("forever"), 1);
