@@ -10,6 +10,7 @@
 
 #include "detectors/SendMatchedEvents.h"
 #include "service/TarnDebugService.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
@@ -29,6 +30,7 @@ KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
 KmsgDetectThread::~KmsgDetectThread() {}
 
 status_t KmsgDetectThread::readyToRun() {
+    tarnd::nameThisThread(tarnd::kKmsgThreadName);
     mFd.reset(open(mPath, O_RDONLY | O_CLOEXEC));  // handlers' shells need not inherit it
     return mFd.ok() ? NO_ERROR : UNKNOWN_ERROR;
 }

@@ -10,6 +10,7 @@
 #include "base/ScopedPthreadLock.h"
 #include "detectors/SendMatchedEvents.h"
 #include "service/TarnDebugService.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
@@ -56,6 +57,11 @@ void LogcatDetectThread::requestExit() {
     }
     mPause.wake();
     if (inRead) __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Stop logcat detector");
+}
+
+status_t LogcatDetectThread::readyToRun() {
+    tarnd::nameThisThread(tarnd::kLogcatThreadName);
+    return NO_ERROR;
 }
 
 bool LogcatDetectThread::threadLoop() {

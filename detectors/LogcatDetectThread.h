@@ -30,6 +30,7 @@ class LogcatDetectThread : public Thread {
     log_time mStartTime;
 
   private:
+    virtual status_t readyToRun();
     virtual bool threadLoop();
     virtual void onFirstRef();
 

@@ -17,6 +17,7 @@
 
 #include "events/UeventParser.h"
 #include "service/TarnDebugService.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
@@ -55,6 +56,7 @@ MonitorThread::MonitorThread(TarnDebugService* service)
 MonitorThread::~MonitorThread() {}
 
 status_t MonitorThread::readyToRun() {
+    tarnd::nameThisThread(tarnd::kMonitorThreadName);
     mPollFds[kChannel].fd = mService->mSockets[1].get();
     mPollFds[kChannel].events = POLLIN;
     mPollFds[kChannel].revents = 0;

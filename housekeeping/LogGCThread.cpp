@@ -3,6 +3,7 @@
 #include <log/log.h>
 
 #include "service/TarnDebugService.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
@@ -16,6 +17,11 @@ LogGCThread::~LogGCThread() {}
 void LogGCThread::requestExit() {
     Thread::requestExit();
     mPause.wake();
+}
+
+status_t LogGCThread::readyToRun() {
+    tarnd::nameThisThread(tarnd::kLogGCThreadName);
+    return NO_ERROR;
 }
 
 bool LogGCThread::threadLoop() {

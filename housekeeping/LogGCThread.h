@@ -22,6 +22,7 @@ class LogGCThread : public Thread {
     int32_t mInterval;  // seconds between collections
 
   private:
+    virtual status_t readyToRun();
     virtual bool threadLoop();
     virtual void onFirstRef();
 

@@ -23,7 +23,9 @@ const String16& ITarnDebugService::getInterfaceDescriptor() const { return descr
 const String16& TarnDebugService::getInterfaceDescriptor() const { return descriptor; }
 
 sp<IInterface> TarnDebugService::queryLocalInterface(const String16& name) {
-    if (strzcmp16(name.string(), name.size(), descriptor.string(), descriptor.size()) == 0) {
+    // strzcmp16 alone takes a name that only adds a NUL unit for the descriptor.
+    if (name.size() == descriptor.size() &&
+        strzcmp16(name.string(), name.size(), descriptor.string(), descriptor.size()) == 0) {
         return sp<IInterface>(static_cast<ITarnDebugService*>(this));
     }
     return nullptr;

@@ -14,10 +14,15 @@
 #include "detectors/SendMatchedEvents.h"
 #include "events/MonitorThread.h"
 #include "housekeeping/LogGCThread.h"
+#include "service/ThreadName.h"
 
 namespace android {
 
+using tarnd::kKmsgThreadName;
+using tarnd::kLogcatThreadName;
+using tarnd::kLogGCThreadName;
 using tarnd::kLogTag;
+using tarnd::kMonitorThreadName;
 
 namespace {
 
@@ -120,19 +125,19 @@ status_t TarnDebugService::start() {
 
     if (mLogGCThread == nullptr) {
         mLogGCThread = new LogGCThread(this, kGcInterval);
-        mLogGCThread->run("TARND LogGC", 0, 0);
+        mLogGCThread->run(kLogGCThreadName, 0, 0);
     }
     if (mLogcatGrep && mLogcatThread == nullptr) {
         mLogcatThread = new LogcatDetectThread(this);
-        mLogcatThread->run("TARND Logcat Detect", 0, 0);
+        mLogcatThread->run(kLogcatThreadName, 0, 0);
     }
     if (mKmsgGrep && mKmsgThread == nullptr) {
         mKmsgThread = new KmsgDetectThread(this, mKmsgPath);
-        mKmsgThread->run("TARND Kmsg Detect", 0, 0);
+        mKmsgThread->run(kKmsgThreadName, 0, 0);
     }
     if (mMonitorThread == nullptr) {
         mMonitorThread = new MonitorThread(this);
-        mMonitorThread->run("TARND Monitor", 0, 0);
+        mMonitorThread->run(kMonitorThreadName, 0, 0);
     }
 
     mStopped = 0;

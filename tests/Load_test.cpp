@@ -125,6 +125,7 @@ TEST(LoadTest, TenThousandNamesFromFourWritersWhileDumping) {
         service->mTime = tarnd_test::fixedTime;
         ASSERT_EQ(service->sendEvent(String8("load_warmup")), android::NO_ERROR);
         ASSERT_TRUE(tarnd_test::waitForMessage(start, "Invalid event received, load_warmup"));
+        ASSERT_EQ(tarnd_test::threadsNamedSoon("TARND LogGC"), 1);
         threadsRunning = daemonThreads();
         fdsRunning = tarnd_test::openFds();
 

@@ -35,7 +35,7 @@ TEST(LogGCThreadTest, CollectsAtStartAndDestroyingTheServiceCutsThePauseShort) {
                                         "Remove cmd: rm -fr " + root + "/old_20200101_000000",
                                         kFinish}));
     EXPECT_EQ(tarnd_test::listDir(root), std::vector<std::string>{"new_20250101_000000"});
-    EXPECT_EQ(tarnd_test::threadsNamed("TARND LogGC"), 1);
+    EXPECT_EQ(tarnd_test::threadsNamedSoon("TARND LogGC"), 1);
 
     service.clear();  // the destructor asks the thread to exit and joins it
     EXPECT_FALSE(thread->isRunning());

@@ -97,7 +97,7 @@ TEST_P(ServiceWorkersTest, StartsTheWorkersItShouldAndJoinsThemWhenDestroyed) {
         for (const std::string& name : c.threads) {
             // The kmsg detector ends on its own here: the test path does not exist.
             if (name == "TARND Kmsg Dete") continue;
-            EXPECT_EQ(tarnd_test::threadsNamed(name), 1) << name;
+            EXPECT_EQ(tarnd_test::threadsNamedSoon(name), 1) << name;
         }
         EXPECT_EQ(service->sendEvent(android::String8("gpu_hang")), android::NO_ERROR);
         // The monitor thread runs the dump of a name sent through the binder method.

@@ -117,6 +117,16 @@ int threadsNamed(const std::string& name) {
     return n;
 }
 
+int threadsNamedSoon(const std::string& name, int count, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int n = threadsNamed(name);
+    while (n != count && std::chrono::steady_clock::now() < deadline) {
+        usleep(1000);
+        n = threadsNamed(name);
+    }
+    return n;
+}
+
 bool threadGone(const std::string& name, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (threadsNamed(name) > 0) {

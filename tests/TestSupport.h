@@ -54,6 +54,10 @@ int threadCount();
 std::vector<std::string> threadNames();
 // How many threads of this process carry the name.
 int threadsNamed(const std::string& name);
+// Waits until `count` threads carry the name (a worker names itself once it runs); returns how
+// many do when it stops waiting.
+int threadsNamedSoon(const std::string& name, int count = 1,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(5));
 // Waits until no thread carries the name: a joined thread may stay listed for a moment while the
 // kernel (or an emulator) lets it go.
 bool threadGone(const std::string& name,

@@ -2,6 +2,7 @@
 // and into the in-process main buffer.
 #include <android/log.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <tarnd_host/LogStore.h>
@@ -75,4 +76,18 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, .
     int ret = __android_log_vprint(prio, tag, fmt, ap);
     va_end(ap);
     return ret;
+}
+
+extern "C" void __android_log_assert(const char* cond, const char* tag, const char* fmt, ...) {
+    char buf[1024];
+    if (fmt != nullptr) {
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(buf, sizeof(buf), fmt, ap);
+        va_end(ap);
+    } else {
+        snprintf(buf, sizeof(buf), "Assertion failed: %s", cond ? cond : "");
+    }
+    __android_log_write(ANDROID_LOG_FATAL, tag, buf);
+    abort();
 }

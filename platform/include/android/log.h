@@ -23,6 +23,9 @@ int __android_log_write(int prio, const char* tag, const char* text);
 int __android_log_print(int prio, const char* tag, const char* fmt, ...)
         __attribute__((format(printf, 3, 4)));
 int __android_log_vprint(int prio, const char* tag, const char* fmt, va_list ap);
+// Logs a fatal message (cond, when fmt is null) and aborts.
+void __android_log_assert(const char* cond, const char* tag, const char* fmt, ...)
+        __attribute__((noreturn, format(printf, 3, 4)));
 
 #ifdef __cplusplus
 }

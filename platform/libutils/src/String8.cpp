@@ -1,4 +1,5 @@
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <utils/String16.h>
 #include <utils/String8.h>
@@ -9,7 +10,7 @@ namespace android {
 
 namespace {
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+// UTF-16 to UTF-8. Like the platform, an unpaired surrogate is dropped and a NUL is kept.
 std::string toUtf8(const char16_t* s, size_t len) {
     std::string out;
     for (size_t i = 0; i < len; ++i) {
@@ -18,7 +19,7 @@ std::string toUtf8(const char16_t* s, size_t len) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
+            continue;
         }
         if (c < 0x80) {
             out.push_back(static_cast<char>(c));
@@ -39,16 +40,23 @@ std::string toUtf8(const char16_t* s, size_t len) {
     return out;
 }
 
-std::string untilNul(const char* s, size_t n) { return std::string(s, strnlen(s, n)); }
+// The platform dereferences a null C string; end the same way, but with a clear message.
+const char* nonNull(const char* s, const char* where) {
+    if (s == nullptr) {
+        fprintf(stderr, "String8::%s: null string\n", where);
+        abort();
+    }
+    return s;
+}
 
 }  // namespace
 
 String8::String8() {}
 String8::String8(const String8& o) : mString(o.mString) {}
-String8::String8(const char* o) : mString(o ? o : "") {}
-String8::String8(const char* o, size_t numChars) : mString(o ? untilNul(o, numChars) : "") {}
-// Stops at the first NUL, like every other setter.
-String8::String8(const String16& o) : mString(toUtf8(o.string(), o.size()).c_str()) {}
+String8::String8(const char* o) : mString(nonNull(o, "String8")) {}
+String8::String8(const char* o, size_t numChars)
+    : mString(numChars == 0 ? "" : nonNull(o, "String8"), numChars) {}
+String8::String8(const String16& o) : mString(toUtf8(o.string(), o.size())) {}
 String8::~String8() {}
 
 String8 String8::format(const char* fmt, ...) {
@@ -61,12 +69,16 @@ String8 String8::format(const char* fmt, ...) {
 }
 
 status_t String8::setTo(const char* other) {
-    mString = other ? other : "";
+    mString = nonNull(other, "setTo");
     return NO_ERROR;
 }
 
 status_t String8::setTo(const char* other, size_t numChars) {
-    mString = other ? untilNul(other, numChars) : "";
+    if (numChars == 0) {
+        mString.clear();
+        return NO_ERROR;
+    }
+    mString.assign(nonNull(other, "setTo"), numChars);
     return NO_ERROR;
 }
 
@@ -76,12 +88,12 @@ status_t String8::append(const String8& other) {
 }
 
 status_t String8::append(const char* other) {
-    if (other) mString += other;
+    mString += nonNull(other, "append");
     return NO_ERROR;
 }
 
 status_t String8::append(const char* other, size_t numChars) {
-    if (other) mString += untilNul(other, numChars);
+    if (numChars > 0) mString.append(nonNull(other, "append"), numChars);
     return NO_ERROR;
 }
 
@@ -101,7 +113,8 @@ status_t String8::appendFormatV(const char* fmt, va_list args) {
     if (n < 0) return NO_MEMORY;
     std::vector<char> buf(static_cast<size_t>(n) + 1);
     vsnprintf(buf.data(), buf.size(), fmt, args);
-    mString.append(buf.data(), strlen(buf.data()));
+    // A %c of 0 stays in the string, as on the platform.
+    mString.append(buf.data(), static_cast<size_t>(n));
     return NO_ERROR;
 }
 
@@ -128,7 +141,7 @@ String8& String8::operator+=(const char* other) {
 int String8::compare(const String8& other) const { return strcmp(string(), other.string()); }
 
 bool String8::operator==(const char* other) const {
-    return strcmp(string(), other ? other : "") == 0;
+    return strcmp(string(), nonNull(other, "operator==")) == 0;
 }
 
 }  // namespace android

@@ -1,8 +1,4 @@
-#include <pthread.h>
-#include <string.h>
 #include <utils/Thread.h>
-
-#include <string>
 
 namespace android {
 
@@ -27,21 +23,12 @@ status_t Thread::run(const char* name, int32_t /*priority*/, size_t /*stack*/) {
     mExitPending = false;
     mRunning = true;
     mHoldSelf = this;
-    std::string threadName = name ? name : "";
+    // The name goes unused, as in the platform's host build: only a device build names the thread.
+    (void)name;
     lock.unlock();
     // A thread object is started once; joining an earlier run keeps std::thread reusable.
     joinOrDetach();
-    mThread = std::thread([this, threadName] {
-        if (!threadName.empty()) {
-            // The kernel keeps 15 characters of a thread's name.
-            pthread_setname_np(pthread_self(), threadName.substr(0, 15).c_str());
-        }
-        threadMain();
-    });
-    // Named from here as well, so that the name shows as soon as run() returns.
-    if (!threadName.empty()) {
-        pthread_setname_np(mThread.native_handle(), threadName.substr(0, 15).c_str());
-    }
+    mThread = std::thread([this] { threadMain(); });
     return NO_ERROR;
 }
 

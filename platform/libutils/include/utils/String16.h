@@ -24,8 +24,9 @@ class String16 {
     size_t size() const { return mString.size(); }
 
     String16& operator=(const String16& other);
-    bool operator==(const String16& other) const { return mString == other.mString; }
-    bool operator!=(const String16& other) const { return mString != other.mString; }
+    // By strzcmp16, as on the platform: a trailing NUL unit does not tell two strings apart.
+    bool operator==(const String16& other) const;
+    bool operator!=(const String16& other) const { return !(*this == other); }
 
   private:
     std::u16string mString;

@@ -53,8 +53,8 @@ class String8 {
     operator const char*() const { return mString.c_str(); }
 
   private:
-    // A std::string never holds an embedded NUL here: every setter stops at the first one, like
-    // the platform's C-string based class.
+    // Setters that take a length keep embedded NULs, as the platform's do; comparisons stop at
+    // the first one.
     std::string mString;
 };
 

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/types.h>
+#include <utils/Errors.h>
 
 #include <vector>
 
@@ -27,11 +30,11 @@ class Vector {
 
     const TYPE* array() const { return mItems.data(); }
     TYPE* editArray() { return mItems.data(); }
-    const TYPE& operator[](size_t index) const { return mItems[index]; }
-    const TYPE& itemAt(size_t index) const { return mItems[index]; }
-    TYPE& editItemAt(size_t index) { return mItems[index]; }
-    const TYPE& top() const { return mItems.back(); }
-    TYPE& editTop() { return mItems.back(); }
+    const TYPE& operator[](size_t index) const { return mItems[checked(index)]; }
+    const TYPE& itemAt(size_t index) const { return mItems[checked(index)]; }
+    TYPE& editItemAt(size_t index) { return mItems[checked(index)]; }
+    const TYPE& top() const { return mItems[checked(mItems.size() - 1)]; }
+    TYPE& editTop() { return mItems[checked(mItems.size() - 1)]; }
 
     ssize_t add(const TYPE& item) {
         mItems.push_back(item);
@@ -39,10 +42,12 @@ class Vector {
     }
     ssize_t add() { return add(TYPE()); }
     ssize_t insertAt(const TYPE& item, size_t index, size_t numItems = 1) {
+        if (index > mItems.size()) return BAD_INDEX;
         mItems.insert(mItems.begin() + index, numItems, item);
         return static_cast<ssize_t>(index);
     }
     ssize_t removeAt(size_t index) {
+        if (index >= mItems.size()) return BAD_VALUE;
         mItems.erase(mItems.begin() + index);
         return static_cast<ssize_t>(index);
     }
@@ -57,6 +62,15 @@ class Vector {
     const_iterator end() const { return mItems.data() + mItems.size(); }
 
   private:
+    // The platform's debug build stops on an index out of range; so does this one, always.
+    size_t checked(size_t index) const {
+        if (index >= mItems.size()) {
+            fprintf(stderr, "Vector: index %zu out of range (%zu)\n", index, mItems.size());
+            abort();
+        }
+        return index;
+    }
+
     std::vector<TYPE> mItems;
 };
 

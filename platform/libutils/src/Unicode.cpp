@@ -6,5 +6,9 @@ int strzcmp16(const char16_t* s1, size_t n1, const char16_t* s2, size_t n2) {
         int d = static_cast<int>(s1[i]) - static_cast<int>(s2[i]);
         if (d != 0) return d;
     }
-    return n1 < n2 ? -1 : (n1 > n2 ? 1 : 0);
+    // Past the shorter string, the longer one's next unit decides, as on the platform: a NUL
+    // there makes the two compare equal.
+    if (n1 < n2) return -static_cast<int>(s2[n]);
+    if (n1 > n2) return static_cast<int>(s1[n]);
+    return 0;
 }
