@@ -4,7 +4,8 @@
 // the same input is parsed again as that file, so that no file of the host is read. Checked: the
 // status is success or BAD_VALUE; names are non-empty, without dots, unique in each list, and every
 // copy names a record of its source list; the report is built; every
-// log_dump_path line's "mkdir -p" reached the shell as exactly -p and the path.
+// log_dump_path line's "mkdir -p" reached the shell as exactly -p and the path. The checker then
+// reads the same file, unless it names an additional file, which could be any file of the host.
 //
 // PATH holds only a stand-in mkdir that records its arguments, so no input creates directories.
 #include <stddef.h>
@@ -19,6 +20,7 @@
 
 #include "fuzz/FuzzSandbox.h"
 #include "service/TarnDebugService.h"
+#include "tools/ConfigCheck.h"
 
 using android::String8;
 using android::TarnDebugService;
@@ -116,5 +118,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     s->dumpStatus();
     checkMkdirCalls(std::string(s->mLogDumpPath.string(), s->mLogDumpPath.length()));
+
+    static const char kAdditional[] = "additional_conf_path";
+    if (memmem(data, size, kAdditional, sizeof(kAdditional) - 1) == nullptr) {
+        android::tarnd::ConfigCheckResult check = android::tarnd::checkConfig(gInputPath->c_str());
+        if (check.status < 0 || check.status > 2) fail("status " + std::to_string(check.status));
+        if (status != android::NO_ERROR && check.status != 2)
+            fail("a failed parse checked as " + std::to_string(check.status));
+    }
     return 0;
 }

@@ -119,7 +119,8 @@ TEST(BuildFilesTest, AndroidFilesListTheDaemonAndToolSourcesAndNothingOfPlatform
         std::string code = readCode(file.path, file.commentMarker);
         Modules modules = file.modules(code);
         EXPECT_EQ(modules["tarnd"], daemon);
-        EXPECT_EQ(modules["tarnd-trigger"], cppFilesUnder({"tools"}));
+        EXPECT_EQ(modules["tarnd-trigger"],
+                  (Names{"tools/tarnd-trigger.cpp", "tools/UeventMessage.cpp"}));
         EXPECT_EQ(code.find("platform"), std::string::npos) << code;
     }
 }
