@@ -86,9 +86,7 @@ class Checker : public ParseObserver {
         } else if (mHere.line == 0) {
             error(mHere, "the daemon cannot open the file");
         } else {
-            error(mHere,
-                  "this line fails the parse: the daemon stops reading and watches for no "
-                  "event");
+            error(mHere, "the parse fails here: the daemon watches for no event");
         }
     }
 
@@ -99,8 +97,8 @@ class Checker : public ParseObserver {
         mWord = nullptr;
         if (tooLong) {
             warn(mHere, "line of " + std::to_string(length) +
-                                " bytes skipped without a word: the daemon skips lines of 1023 "
-                                "characters or more");
+                                " bytes: the daemon skips lines of 1023 characters or more "
+                                "silently");
         } else if (mLine.size() < length) {
             warn(mHere, "the line holds a NUL byte: the daemon reads it only up to there");
         }
@@ -111,8 +109,8 @@ class Checker : public ParseObserver {
         rest += strspn(rest, " ");
         if (*rest != '\0' && *rest != '=' && *rest != '\n') {
             std::string name(token, strcspn(token, "=\n"));
-            warn(mHere, quoted(name) + " matches " + quoted(word) +
-                                " only by its beginning: the daemon reads it as " + quoted(word));
+            warn(mHere,
+                 quoted(name) + " is read as " + quoted(word) + ": words match by their beginning");
         }
         if (mWord == nullptr) mSection = word;
         mWord = word;
@@ -128,9 +126,8 @@ class Checker : public ParseObserver {
     void onRecord(const char* name) override {
         std::string text(name);
         if (!text.empty() && (blankAt(text, 0) || blankAt(text, text.size() - 1))) {
-            warn(mHere, "name " + quoted(text) +
-                                " has blanks at an end: the daemon keeps them, so it names a "
-                                "record of its own");
+            warn(mHere,
+                 "name " + quoted(text) + " has blanks at an end, which make it another name");
         }
         if (mSection != nullptr) mRecordLines.emplace(std::make_pair(mSection, text), mHere);
     }
@@ -259,15 +256,13 @@ void Checker::checkEvents(const Service& s) {
                              "took its copy: none of them raises it");
         } else if (!raised) {
             warn(at, "event " + quoted(name) +
-                             " has neither key word nor uevent hint: only a sendEvent call "
-                             "raises it");
+                             " has neither key word nor uevent hint: only sendEvent raises it");
         }
         for (const Service::Handler& handler : event.mHandlers) {
             if (!held || !handler.mEnabled || handler.mLevel <= level) continue;
             warn(at, "handler " + quoted(handler.mName.string()) + " of event " + quoted(name) +
                              " never runs: its level " + std::to_string(handler.mLevel) +
-                             " is above " + std::to_string(level) +
-                             ", the highest of the enabled monitors holding the event");
+                             " is above its monitors' (" + std::to_string(level) + ")");
         }
 
         // Allowed, but one uevent or log line then dumps both events.
@@ -296,8 +291,7 @@ void Checker::checkHandlers(const Service& s) {
         }
         if (attached) continue;
         warn(recordLine("handler", handler.mName),
-             "handler " + quoted(name) +
-                     " is attached to no event and is not global: it never runs");
+             "handler " + quoted(name) + " is attached to no event and not global: it never runs");
     }
 }
 
@@ -310,6 +304,9 @@ bool readable(Checker& checker, const Where& at, const std::string& path, bool m
         problem = "cannot open " + quoted(path) + ": " + strerror(errno);
     } else if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         problem = quoted(path) + " is a directory, not a configuration file";
+    } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        // /dev/zero would never end a line.
+        problem = quoted(path) + " is a device, not a configuration file";
     }
     if (fd >= 0) close(fd);
     if (problem.empty()) return true;
