@@ -64,5 +64,41 @@ LOCAL_CFLAGS := $(tarnd_cflags)
 LOCAL_CPPFLAGS := $(tarnd_cppflags)
 include $(BUILD_EXECUTABLE)
 
+# Configuration checker: reads a configuration with the daemon's own parser and reports its quiet
+# traps. It links the daemon's code but starts nothing of it and runs no command.
+include $(CLEAR_VARS)
+LOCAL_MODULE := tarnd-check
+LOCAL_MODULE_TAGS := optional
+LOCAL_PROPRIETARY_MODULE := true
+# The daemon's sources without its process entry, plus the checker.
+LOCAL_SRC_FILES := \
+    base/Pause.cpp \
+    base/ShellQuote.cpp \
+    config/ConfigParser.cpp \
+    config/Records.cpp \
+    config/StatusReport.cpp \
+    detectors/KeywordMatcher.cpp \
+    detectors/KmsgDetectThread.cpp \
+    detectors/LogcatDetectThread.cpp \
+    detectors/SendMatchedEvents.cpp \
+    events/ChannelReader.cpp \
+    events/EventDump.cpp \
+    events/HandlerCommands.cpp \
+    events/MonitorThread.cpp \
+    events/UeventParser.cpp \
+    housekeeping/GarbageCollector.cpp \
+    housekeeping/LogGCThread.cpp \
+    service/ITarnDebugService.cpp \
+    service/CommandRunner.cpp \
+    service/TarnDebugService.cpp \
+    tools/ConfigCheck.cpp \
+    tools/tarnd-check.cpp
+LOCAL_C_INCLUDES := $(LOCAL_PATH)
+# libdl: the tool looks up liblog's logger hook, which older releases lack, at run time.
+LOCAL_SHARED_LIBRARIES := libutils libbinder liblog libzel libdl
+LOCAL_CFLAGS := $(tarnd_cflags)
+LOCAL_CPPFLAGS := $(tarnd_cppflags)
+include $(BUILD_EXECUTABLE)
+
 tarnd_cflags :=
 tarnd_cppflags :=

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "base/ShellQuote.h"
+#include "config/ParseObserver.h"
 #include "service/TarnDebugService.h"
 
 namespace android {
@@ -44,11 +45,6 @@ class LineReader {
     size_t mCapacity = 0;
 };
 
-// Key and section words match a token by its beginning: "dump=x" and "dumpx=x" are both "dump".
-bool startsWith(const char* token, const char* word) {
-    return strncmp(token, word, strlen(word)) == 0;
-}
-
 // The tokenizer state belongs to one line; every step of that line passes it along.
 char* nextToken(char** savePtr) { return strtok_r(nullptr, ".", savePtr); }
 
@@ -64,14 +60,6 @@ status_t setValueFailed(int sourceLine) {
     return BAD_VALUE;
 }
 
-// A number is whatever atoi makes of the value: "512MB" is 512, "true" is 0.
-status_t getNumber(const char* line, int32_t* number) {
-    String8 value;
-    status_t status = TarnDebugService::getValue(line, value);
-    if (status == NO_ERROR) *number = atoi(value.string());
-    return status;
-}
-
 status_t appendValue(const char* line, Vector<String8>& list) {
     String8 value;
     status_t status = TarnDebugService::getValue(line, value);
@@ -82,6 +70,7 @@ status_t appendValue(const char* line, Vector<String8>& list) {
 // The record of that name, appended with its defaults when the list has none yet.
 template <typename RECORD>
 RECORD& findOrAdd(TarnDebugService* service, Vector<RECORD>& list, const char* name) {
+    if (service->mParseObserver != nullptr) service->mParseObserver->onRecord(name);
     ssize_t index = TarnDebugService::findByName(list, name);
     if (index < 0) index = list.add(RECORD(service, String8(name)));
     return list.editItemAt(static_cast<size_t>(index));
@@ -98,7 +87,7 @@ status_t parseGroupKey(TarnDebugService* service, TarnDebugService::EventGroup& 
                        const char* line, char** savePtr) {
     const char* key = nextToken(savePtr);
     if (key == nullptr) return parseError(__LINE__, line);
-    if (!startsWith(key, "event")) {
+    if (!service->startsWith(key, "event")) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag,
                             "Unknown key word %s in event group section", key);
         return BAD_VALUE;
@@ -113,6 +102,22 @@ status_t parseGroupKey(TarnDebugService* service, TarnDebugService::EventGroup& 
 
 }  // namespace
 
+// Key and section words match a token by its beginning: "dump=x" and "dumpx=x" are both "dump".
+bool TarnDebugService::startsWith(const char* token, const char* word) {
+    bool match = strncmp(token, word, strlen(word)) == 0;
+    if (match && mParseObserver != nullptr) mParseObserver->onWord(token, word);
+    return match;
+}
+
+status_t TarnDebugService::getNumber(const char* line, int32_t* number) {
+    String8 value;
+    status_t status = getValue(line, value);
+    if (status != NO_ERROR) return status;
+    *number = atoi(value.string());
+    if (mParseObserver != nullptr) mParseObserver->onNumber(value.string(), *number);
+    return NO_ERROR;
+}
+
 status_t TarnDebugService::parseConfig(const char* path) {
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
@@ -125,6 +130,10 @@ status_t TarnDebugService::parseConfig(const char* path) {
     for (;;) {
         ssize_t length = reader.next();
         if (length < 0) break;
+        if (mParseObserver != nullptr) {
+            mParseObserver->onLine(reader.line(), static_cast<size_t>(length),
+                                   length > kMaxLineLength);
+        }
         if (length < kMinLineLength || length > kMaxLineLength) continue;
         const char* line = reader.line();
         if (line[0] == '/' && line[1] == '/') continue;
@@ -166,6 +175,7 @@ status_t TarnDebugService::parseConfig(const char* path) {
             }
         } else {
             // A section this daemon does not know may belong to a newer file: skip, do not fail.
+            if (mParseObserver != nullptr) mParseObserver->onUnknownSection(section);
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Config file parsing error: %s", line);
             continue;
         }

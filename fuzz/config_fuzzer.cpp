@@ -4,7 +4,9 @@
 // the same input is parsed again as that file, so that no file of the host is read. Checked: the
 // status is success or BAD_VALUE; names are non-empty, without dots, unique in each list, and every
 // copy names a record of its source list; the report is built; every
-// log_dump_path line's "mkdir -p" reached the shell as exactly -p and the path.
+// log_dump_path line's "mkdir -p" reached the shell as exactly -p, -- and the path. The checker
+// then reads the same file, unless it names an additional file, which could be any file of the
+// host.
 //
 // PATH holds only a stand-in mkdir that records its arguments, so no input creates directories.
 #include <stddef.h>
@@ -19,6 +21,7 @@
 
 #include "fuzz/FuzzSandbox.h"
 #include "service/TarnDebugService.h"
+#include "tools/ConfigCheck.h"
 
 using android::String8;
 using android::TarnDebugService;
@@ -56,13 +59,13 @@ void checkNames(const Vector<RECORD>& list, const char* what,
     }
 }
 
-// The stand-in mkdir records each call as its argument count and first two arguments, NUL-ended.
+// The stand-in mkdir records each call as its argument count and first three arguments, NUL-ended.
 void checkMkdirCalls(const std::string& dumpPath) {
     std::ifstream in(*gMkdirLog, std::ios::binary);
     std::string call, last;  // the path of the last such line is the one that stays
     while (std::getline(in, call, '\0')) {
-        if (call.compare(0, 5, "2 -p ") != 0) fail("mkdir got other words: " + call);
-        last = call.substr(5);
+        if (call.compare(0, 8, "3 -p -- ") != 0) fail("mkdir got other words: " + call);
+        last = call.substr(8);
     }
     if (last != dumpPath) fail("the directory command did not get [" + dumpPath + "]");
 }
@@ -76,7 +79,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
     const std::string bin = tarnd_fuzz::sandboxDir() + "/bin";
     if (mkdir(bin.c_str(), 0700) != 0) fail("cannot create " + bin);
-    const std::string stub = "#!/bin/sh\nprintf '%s\\0' \"$# $1 $2\" >> '" + *gMkdirLog + "'\n";
+    const std::string stub = "#!/bin/sh\nprintf '%s\\0' \"$# $1 $2 $3\" >> '" + *gMkdirLog + "'\n";
     writeFileOrDie(bin + "/mkdir", stub.data(), stub.size());
     if (chmod((bin + "/mkdir").c_str(), 0700) != 0) fail("cannot make the stand-in mkdir runnable");
     setenv("PATH", bin.c_str(), 1);
@@ -116,5 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     s->dumpStatus();
     checkMkdirCalls(std::string(s->mLogDumpPath.string(), s->mLogDumpPath.length()));
+
+    static const char kAdditional[] = "additional_conf_path";
+    if (memmem(data, size, kAdditional, sizeof(kAdditional) - 1) == nullptr) {
+        android::tarnd::ConfigCheckResult check = android::tarnd::checkConfig(gInputPath->c_str());
+        if (check.status < 0 || check.status > 2) fail("status " + std::to_string(check.status));
+        if (status != android::NO_ERROR && check.status != 2)
+            fail("a failed parse checked as " + std::to_string(check.status));
+    }
     return 0;
 }

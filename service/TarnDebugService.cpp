@@ -57,6 +57,7 @@ void TarnDebugService::init(const Paths& paths) {
     mKmsgPath = paths.kmsgPath;
     mTime = ::time;
     mRunCommand = tarnd::runShellCommand;
+    mParseObserver = nullptr;
 }
 
 status_t TarnDebugService::start() {

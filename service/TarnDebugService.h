@@ -24,6 +24,9 @@ class KmsgDetectThread;
 class LogcatDetectThread;
 class LogGCThread;
 class KeywordMatcher;
+namespace tarnd {
+class ParseObserver;
+}
 
 /// The one service object: configuration records, the internal event channel, the worker
 /// threads, and the local binder that other processes send events to.
@@ -140,6 +143,11 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     status_t parseEvent(Event& event, const char* line, char** savePtr);
     status_t parseMonitor(Monitor& monitor, const char* line, char** savePtr);
     static status_t getValue(const char* line, String8& out);
+    // The parser's shared steps: a section or key token matches its word by its beginning
+    // ("dumpx" is "dump"), and a number is whatever atoi makes of the value ("512MB" is 512).
+    // Members so that mParseObserver sees each of them.
+    bool startsWith(const char* token, const char* word);
+    status_t getNumber(const char* line, int32_t* number);
 
     // The configuration report: config/StatusReport.cpp.
     String8 dumpStatus();
@@ -192,6 +200,8 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     // Runs every shell command of the service: the mkdir of the parser and of a dump, the enable
     // and dump commands, the collector's removal. Tests and the checker replace it.
     tarnd::CommandRunner mRunCommand;
+    // Told of the parser's decisions when set; only the configuration checker sets one.
+    tarnd::ParseObserver* mParseObserver;
 
   private:
     void init(const Paths& paths);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -26,6 +28,20 @@ int __android_log_vprint(int prio, const char* tag, const char* fmt, va_list ap)
 // Logs a fatal message (cond, when fmt is null) and aborts.
 void __android_log_assert(const char* cond, const char* tag, const char* fmt, ...)
         __attribute__((noreturn, format(printf, 3, 4)));
+
+// The process's own log output, as liblog offers it from API level 30 on.
+struct __android_log_message {
+    size_t struct_size;
+    int32_t buffer_id;
+    int32_t priority;
+    const char* tag;
+    const char* file;
+    uint32_t line;
+    const char* message;
+};
+typedef void (*__android_logger_function)(const struct __android_log_message* log_message);
+// Every message goes to logger from now on instead of the log buffers; null brings them back.
+void __android_log_set_logger(__android_logger_function logger);
 
 #ifdef __cplusplus
 }
