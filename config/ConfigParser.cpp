@@ -306,6 +306,15 @@ status_t TarnDebugService::parseEvent(Event& event, const char* line, char** sav
         if (appendValue(line, event.mUeventHints) != NO_ERROR) return setValueFailed(__LINE__);
         return NO_ERROR;
     }
+    if (startsWith(key, "match")) {
+        // KEY=VALUE, with a key: anything else could never be carried by a uevent.
+        String8 match;
+        if (getValue(line, match) != NO_ERROR) return setValueFailed(__LINE__);
+        const char* equals = strchr(match.string(), '=');
+        if (equals == nullptr || equals == match.string()) return setValueFailed(__LINE__);
+        event.mMatches.add(match);
+        return NO_ERROR;
+    }
     if (startsWith(key, "policy")) {
         String8 policy;
         if (getValue(line, policy) != NO_ERROR) return setValueFailed(__LINE__);

@@ -87,6 +87,13 @@ String8 TarnDebugService::describeEvent(const Event& event, int level) {
     for (size_t i = 0; i < event.mUeventHints.size(); ++i) {
         text.appendFormat("%s, ", event.mUeventHints[i].string());
     }
+    // Only where set, so that the report of a configuration without matches stays as it was.
+    if (!event.mMatches.isEmpty()) {
+        text.appendFormat("\n%sUevent matches: ", indent);
+        for (size_t i = 0; i < event.mMatches.size(); ++i) {
+            text.appendFormat("%s, ", event.mMatches[i].string());
+        }
+    }
     text.appendFormat("\n%sKey words: ", indent);
     for (size_t i = 0; i < event.mKeyWords.size(); ++i) {
         text.appendFormat("%s, ", event.mKeyWords[i].string());

@@ -68,7 +68,7 @@ int printableMB(int64_t mb) { return mb > INT32_MAX ? INT32_MAX : static_cast<in
 
 }  // namespace
 
-void TarnDebugService::dumpEvent(const char* name) {
+void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string>* environment) {
     struct statfs fs;
     if (statfs(mDataPath, &fs) != 0) {
         // Unknown free space is not free space: a dump could fill the data partition.
@@ -158,9 +158,9 @@ void TarnDebugService::dumpEvent(const char* name) {
     }
 
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump start");
-    dumpGlobalHandlers(level);
+    dumpGlobalHandlers(level, environment);
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump finish");
-    dumpHandlers(event, level);
+    dumpHandlers(event, level, environment);
     ++event.mDumpCount;
     reportFileList(name, path.string());
     mHistory.add(HistoryEntry(String8(name), dirName));

@@ -18,7 +18,7 @@ using Handler = TarnDebugService::Handler;
 // one blank. Only a shell that could not be started counts as failure: its negative system() result
 // is returned, the failed line is left in failedLine and the remaining parameters are not run.
 int runCommand(const tarnd::CommandRunner& runner, const Handler& handler, Command which,
-               String8* failedLine) {
+               String8* failedLine, const std::vector<std::string>* environment = nullptr) {
     bool enable = which == Command::kEnable;
     const String8& cmd = enable ? handler.mEnableCmd : handler.mDumpCmd;
     const Vector<String8>& paras = enable ? handler.mEnableParas : handler.mDumpParas;
@@ -44,6 +44,7 @@ int runCommand(const tarnd::CommandRunner& runner, const Handler& handler, Comma
         }
         tarnd::ShellCommand command;
         command.line = line.string();
+        command.environment = environment;
         int result = runner(command);
         if (result < 0) {
             failedLine->setTo(line);
@@ -93,24 +94,26 @@ int32_t TarnDebugService::enableHandlers() {
     return 0;
 }
 
-void TarnDebugService::dumpGlobalHandlers(int32_t level) {
+void TarnDebugService::dumpGlobalHandlers(int32_t level,
+                                          const std::vector<std::string>* environment) {
     String8 failedLine;
     for (size_t i = 0; i < mGlobalHandlers.size(); ++i) {
         const Handler& handler = mGlobalHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
-        if (runCommand(mRunCommand, handler, Command::kDump, &failedLine) < 0) {
+        if (runCommand(mRunCommand, handler, Command::kDump, &failedLine, environment) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());
         }
     }
 }
 
-int32_t TarnDebugService::dumpHandlers(Event& event, int32_t level) {
+int32_t TarnDebugService::dumpHandlers(Event& event, int32_t level,
+                                       const std::vector<std::string>* environment) {
     String8 failedLine;
     for (size_t i = 0; i < event.mHandlers.size(); ++i) {
         const Handler& handler = event.mHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
-        int result = runCommand(mRunCommand, handler, Command::kDump, &failedLine);
+        int result = runCommand(mRunCommand, handler, Command::kDump, &failedLine, environment);
         if (result < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());

@@ -241,10 +241,21 @@ void MonitorThread::handleMessage(bool internal) {
     }
 
     std::string value = parseUeventValue(mMsgBuf, count);
-    if (value.empty()) return;
-    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Receive uevent: %s", value.c_str());
+    if (!value.empty()) {
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Receive uevent: %s", value.c_str());
+    }
 
-    // Once per uevent, however many enabled monitors hold the event.
+    // Read whole only when an event needs its variables: most uevents of a system raise nothing.
+    Uevent uevent;
+    bool parsed = false;
+    std::vector<std::string> environment;
+    auto parse = [&]() {
+        if (parsed) return;
+        parsed = true;
+        if (parseUevent(mMsgBuf, count, &uevent)) environment = ueventEnvironment(uevent);
+    };
+
+    // Once per uevent, however many enabled monitors hold the event and whatever raised it.
     Vector<String8> dumped;
     const Vector<TarnDebugService::Monitor>& monitors = mService->mMonitors;
     for (size_t m = 0; m < monitors.size(); ++m) {
@@ -256,18 +267,30 @@ void MonitorThread::handleMessage(bool internal) {
             for (size_t d = 0; d < dumped.size() && !seen; ++d) seen = dumped[d] == event.mName;
             if (seen) continue;
             bool hinted = false;
-            for (size_t h = 0; h < event.mUeventHints.size() && !hinted; ++h) {
+            for (size_t h = 0; h < event.mUeventHints.size() && !hinted && !value.empty(); ++h) {
                 hinted = event.mUeventHints[h] == value.c_str();
             }
-            if (!hinted) continue;
+            bool matched = false;
+            if (!hinted && !event.mMatches.isEmpty()) {
+                parse();
+                matched = ueventMatches(uevent, event.mMatches);
+            }
+            if (!hinted && !matched) continue;
             dumped.add(event.mName);
             if (exitPending()) {
                 ++mDropped;
                 continue;
             }
-            mService->dumpEvent(event.mName.string());
-            __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
-                                "Receive uevent, dump log for event: %s", event.mName.string());
+            parse();
+            if (matched) {
+                __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Uevent %s matches event %s",
+                                    uevent.header.c_str(), event.mName.string());
+            }
+            mService->dumpEvent(event.mName.string(), &environment);
+            if (hinted) {
+                __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
+                                    "Receive uevent, dump log for event: %s", event.mName.string());
+            }
         }
     }
 }

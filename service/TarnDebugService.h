@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "base/UniqueFd.h"
 #include "service/CommandRunner.h"
@@ -61,6 +63,7 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
         int32_t mPolicy;               // 0: dump once; 1: dump every time
         int32_t mDumpCount;            // dumps made for this event
         Vector<String8> mUeventHints;  // TARND_EVENT values that raise it
+        Vector<String8> mMatches;      // KEY=VALUE strings that a uevent must all carry to raise it
         Vector<String8> mKeyWords;     // log texts that raise it
     };
 
@@ -156,11 +159,14 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
 
     // Handler commands: events/HandlerCommands.cpp.
     int32_t enableHandlers();
-    void dumpGlobalHandlers(int32_t level);
-    int32_t dumpHandlers(Event& event, int32_t level);
+    // environment: NAME=VALUE strings for the dump commands, or null.
+    void dumpGlobalHandlers(int32_t level, const std::vector<std::string>* environment = nullptr);
+    int32_t dumpHandlers(Event& event, int32_t level,
+                         const std::vector<std::string>* environment = nullptr);
 
     // The dump of one event, on the monitor thread: events/EventDump.cpp.
-    void dumpEvent(const char* name);
+    // A dump raised by a uevent hands its variables to the dump commands in environment.
+    void dumpEvent(const char* name, const std::vector<std::string>* environment = nullptr);
     int32_t reportFileList(const char* name, const char* path);
 
     // Removes the dump directories beyond the mMaxDumpCount newest:

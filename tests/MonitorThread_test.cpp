@@ -163,6 +163,68 @@ TEST(MonitorThreadUeventTest, DumpsOnceAcrossMonitorsAndNothingForDisabledOnes) 
     EXPECT_EQ(tarnd_test::listDir(dumps).size(), 2u);
 }
 
+// Drivers' own uevents raise events by their variables, which reach the dump commands only
+// through the environment.
+TEST(MonitorThreadUeventTest, DriverUeventsRaiseMatchingEvents) {
+    if (!tarnd_test::isRoot()) GTEST_SKIP() << "sending a uevent needs root (CAP_NET_ADMIN)";
+    const std::string tok = "TOK=" + token("m"), both = token("both"), end = token("end");
+    TempDir dir;
+    sp<TarnDebugService> service = startService(
+            dir,
+            "handler.env.dump=printf '%s|%s' \"$TARND_UEVENT_DEVPATH\" \"$TARND_UEVENT_X\" "
+            "> env.txt\nhandler.env.on=1\n"
+            "event.drm.match=SUBSYSTEM=drm\nevent.drm.match=ERROR=1\nevent.drm.match=" +
+                    tok +
+                    "\nevent.core.match=ACTION=add\nevent.core.match=SUBSYSTEM=devcoredump\n"
+                    "event.core.match=" +
+                    tok +
+                    "\nevent.core.handler.env.on=1\n"
+                    "event.pre.match=NAME=gpu*\nevent.pre.match=" +
+                    tok +
+                    "\n"
+                    "event.both.uevent=" +
+                    both + "\nevent.both.match=" + tok +
+                    "_b\n"
+                    "event.off.match=" +
+                    tok + "_off\nevent.end.uevent=" + end +
+                    "\n"
+                    "monitor.a.enable=1\nmonitor.a.event=drm\nmonitor.a.event=core\n"
+                    "monitor.a.event=pre\nmonitor.a.event=both\nmonitor.a.event=end\n"
+                    "monitor.b.enable=0\nmonitor.b.event=off\n");
+    ASSERT_EQ(service->mStopped, 0);
+    LogCapture log;
+    service->sendEvent(android::String8("probe"));
+    ASSERT_TRUE(log.waitFor("Invalid event received, probe"));
+    const std::string core = "/devices/virtual/devcoredump/devcd1";
+    for (const std::string& bytes :
+         {uevent({"change@/card0", "SUBSYSTEM=drm", "ERROR=1", tok}),
+          uevent({"change@/card0", "SUBSYSTEM=drm", tok}),
+          uevent({"add@" + core, "SUBSYSTEM=devcoredump", tok,
+                  "X=$(touch " + dir.file("pwned") + ")"}),
+          uevent({"change@/x", "NAME=gpu0", tok}),
+          uevent({"change@/x", "TARND_EVENT=" + both, tok + "_b"}),
+          uevent({"change@/x", tok + "_off"}), uevent({"change@/x", "TARND_EVENT=" + end})}) {
+        sendUevent(bytes);
+    }
+    ASSERT_TRUE(log.waitFor("Receive uevent, dump log for event: end"));
+    std::vector<std::string> lines;
+    for (const std::string& m : log.messages()) {
+        if (m.rfind("Uevent ", 0) == 0 || m.rfind("Receive uevent, ", 0) == 0) lines.push_back(m);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"Uevent change@/card0 matches event drm",
+                                               "Uevent add@" + core + " matches event core",
+                                               "Uevent change@/x matches event pre",
+                                               "Receive uevent, dump log for event: both",
+                                               "Receive uevent, dump log for event: end"}));
+    std::vector<std::string> dumps = tarnd_test::listDir(dir.file("dumps"));
+    ASSERT_EQ(dumps.size(), 5u);
+    const std::string coreDump = dumps[1];
+    ASSERT_EQ(coreDump.rfind("core_", 0), 0u) << coreDump;
+    EXPECT_EQ(tarnd_test::readFile(dir.file("dumps/" + coreDump + "/env.txt")),
+              core + "|$(touch " + dir.file("pwned") + ")");
+    EXPECT_FALSE(tarnd_test::exists(dir.file("pwned")));
+}
+
 // Ordinary uevents while nobody reads: the buffer asked for keeps all; the kernel's smallest
 // loses most, and the loss is logged.
 TEST(MonitorThreadUeventTest, BurstWhileTheReaderIsBlocked) {

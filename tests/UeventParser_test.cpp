@@ -54,4 +54,57 @@ TEST(UeventParserTest, NeverReadsPastTheCount) {
     }
 }
 
+// Matching and the commands' environment: '|' stands for a zero byte, ',' separates matches.
+TEST(UeventParserTest, MatchesAndEnvironment) {
+    const struct {
+        std::string bytes, matches;
+        bool raised;
+        std::vector<std::string> environment;
+    } cases[] = {
+            {"change@/card0|SUBSYSTEM=drm|ERROR=1|",
+             "SUBSYSTEM=drm,ERROR=1",
+             true,
+             {"TARND_UEVENT_SUBSYSTEM=drm", "TARND_UEVENT_ERROR=1", "TARND_UEVENT_ACTION=change",
+              "TARND_UEVENT_DEVPATH=/card0"}},
+            {"change@/card0|SUBSYSTEM=drm|", "SUBSYSTEM=drm,ERROR=1", false, {}},
+            {"add@/d|ACTION=add|DEVPATH=/d|",
+             "ACTION=add,DEVPATH=/d",
+             true,
+             {"TARND_UEVENT_ACTION=add", "TARND_UEVENT_DEVPATH=/d"}},
+            {"a@/d|NAME=gpu0|", "NAME=gpu*", true, {}},
+            {"a@/d|NAMES=gpu0|", "NAME=*", false, {}},
+            {"a@/d|NAME=gp|", "NAME=gpu*", false, {}},
+            {"a@/d|NAME=gpu0|", "NAME=gpu", false, {}},
+            {"a@/d|X=1|X=2|lower=3|A-B=4|noequals|",
+             "X=2",
+             true,
+             {"TARND_UEVENT_X=2", "TARND_UEVENT_ACTION=a", "TARND_UEVENT_DEVPATH=/d"}},
+            {"a@/d|V=$(touch x)\n|",
+             "V=$(touch x)\n",
+             true,
+             {"TARND_UEVENT_V=$(touch x)\n", "TARND_UEVENT_ACTION=a", "TARND_UEVENT_DEVPATH=/d"}},
+            {"a@/d|E=", "E=", true, {}},
+            {"no header", "ACTION=a", false, {}},
+            {"a@/d|", "", false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        std::string bytes = c.bytes;
+        std::replace(bytes.begin(), bytes.end(), '|', '\0');
+        std::vector<char> heap(bytes.begin(), bytes.end());
+        android::Uevent uevent;
+        android::parseUevent(heap.data(), heap.size(), &uevent);
+        android::Vector<android::String8> matches;
+        for (size_t at = 0; at < c.matches.size();) {
+            size_t comma = std::min(c.matches.find(',', at), c.matches.size());
+            matches.add(android::String8(c.matches.substr(at, comma - at).c_str()));
+            at = comma + 1;
+        }
+        EXPECT_EQ(android::ueventMatches(uevent, matches), c.raised);
+        if (!c.environment.empty()) {
+            EXPECT_EQ(android::ueventEnvironment(uevent), c.environment);
+        }
+    }
+}
+
 }  // namespace

@@ -57,6 +57,17 @@ std::string buildUeventMessage(const std::string& value, uint64_t seqnum) {
     return message;
 }
 
+std::string buildCustomUevent(const std::string& action, const std::string& devpath,
+                              const std::vector<std::string>& variables, uint64_t seqnum) {
+    std::string message;
+    appendString(&message, action + "@" + devpath);
+    appendString(&message, "ACTION=" + action);
+    appendString(&message, "DEVPATH=" + devpath);
+    for (const std::string& variable : variables) appendString(&message, variable);
+    appendString(&message, "SEQNUM=" + std::to_string(seqnum));
+    return message;
+}
+
 int sendUeventMessage(const std::string& message) {
     android::UniqueFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
     if (fd.get() < 0) return errno;

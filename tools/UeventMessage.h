@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace tarnd_trigger {
 
@@ -30,6 +31,11 @@ const char* describeProblem(ValueProblem problem);
 /// "change@/tarnd", then ACTION, DEVPATH, SUBSYSTEM, TARND_EVENT and SEQNUM strings, each
 /// followed by a zero byte. The value is not checked here.
 std::string buildUeventMessage(const std::string& value, uint64_t seqnum);
+
+/// A uevent of any shape, as a driver's own would be framed: the header "<action>@<devpath>",
+/// ACTION, DEVPATH, then each KEY=VALUE string as given, then SEQNUM.
+std::string buildCustomUevent(const std::string& action, const std::string& devpath,
+                              const std::vector<std::string>& variables, uint64_t seqnum);
 
 /// Sends the datagram to the uevent multicast group (group 1, destination port 0).
 /// Returns 0, or the errno of the step that failed.

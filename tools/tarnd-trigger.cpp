@@ -1,5 +1,6 @@
 // tarnd-trigger: sends one uevent carrying TARND_EVENT=<value> to the uevent multicast group, so
-// that the uevent route of tarnd can be tried without a driver change.
+// that the uevent route of tarnd can be tried without a driver change; or, with --uevent, a uevent
+// shaped like a driver's own (a DRM error, a device coredump), to try the configured matches.
 //
 // Exit status: 0 sent, 1 the send failed, 2 bad usage, 3 not privileged to send.
 #include <stdio.h>
@@ -7,6 +8,7 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
 
 #include "tools/UeventMessage.h"
 
@@ -20,8 +22,12 @@ constexpr int kExitNotPermitted = 3;
 void printUsage(FILE* out) {
     fprintf(out,
             "usage: tarnd-trigger <value>\n"
+            "       tarnd-trigger --uevent <action> <devpath> [KEY=VALUE ...]\n"
             "Sends a uevent carrying TARND_EVENT=<value> to the uevent multicast group.\n"
             "<value>: 1 to %zu printable characters, matched by tarnd against the uevent hints.\n"
+            "With --uevent: a uevent <action>@<devpath> with ACTION, DEVPATH and the given\n"
+            "variables, for example: --uevent add /devices/virtual/devcoredump/devcd1 "
+            "SUBSYSTEM=devcoredump\n"
             "Needs root or CAP_NET_ADMIN.\n",
             tarnd_trigger::kMaxValueLength);
 }
@@ -33,23 +39,43 @@ int main(int argc, char** argv) {
         printUsage(stdout);
         return kExitSent;
     }
-    if (argc != 2) {
+    // Listeners ignore SEQNUM; a clock value keeps it growing from one run to the next.
+    const uint64_t seqnum = static_cast<uint64_t>(time(nullptr));
+    std::string message;
+    std::string shown;
+    if (argc >= 2 && strcmp(argv[1], "--uevent") == 0) {
+        if (argc < 4 || argv[2][0] == '\0' || argv[3][0] != '/') {
+            fprintf(stderr, "tarnd-trigger: --uevent needs an action and a device path (/...)\n");
+            printUsage(stderr);
+            return kExitUsage;
+        }
+        std::vector<std::string> variables;
+        for (int i = 4; i < argc; ++i) {
+            if (strchr(argv[i], '=') == nullptr || argv[i][0] == '=') {
+                fprintf(stderr, "tarnd-trigger: not a KEY=VALUE variable: %s\n", argv[i]);
+                return kExitUsage;
+            }
+            variables.push_back(argv[i]);
+        }
+        message = tarnd_trigger::buildCustomUevent(argv[2], argv[3], variables, seqnum);
+        shown = std::string(argv[2]) + "@" + argv[3];
+    } else if (argc != 2) {
         fprintf(stderr, "tarnd-trigger: expected exactly one value, got %d arguments\n", argc - 1);
         printUsage(stderr);
         return kExitUsage;
+    } else {
+        const std::string value(argv[1]);
+        tarnd_trigger::ValueProblem problem = tarnd_trigger::checkValue(value);
+        if (problem != tarnd_trigger::ValueProblem::kNone) {
+            fprintf(stderr, "tarnd-trigger: %s\n", tarnd_trigger::describeProblem(problem));
+            printUsage(stderr);
+            return kExitUsage;
+        }
+        message = tarnd_trigger::buildUeventMessage(value, seqnum);
+        shown = "TARND_EVENT=" + value;
     }
 
-    const std::string value(argv[1]);
-    tarnd_trigger::ValueProblem problem = tarnd_trigger::checkValue(value);
-    if (problem != tarnd_trigger::ValueProblem::kNone) {
-        fprintf(stderr, "tarnd-trigger: %s\n", tarnd_trigger::describeProblem(problem));
-        printUsage(stderr);
-        return kExitUsage;
-    }
-
-    // Listeners ignore SEQNUM; a clock value keeps it growing from one run to the next.
-    const uint64_t seqnum = static_cast<uint64_t>(time(nullptr));
-    int error = tarnd_trigger::sendUeventMessage(tarnd_trigger::buildUeventMessage(value, seqnum));
+    int error = tarnd_trigger::sendUeventMessage(message);
     if (error != 0) {
         if (tarnd_trigger::isPrivilegeError(error)) {
             fprintf(stderr,
@@ -61,6 +87,6 @@ int main(int argc, char** argv) {
         fprintf(stderr, "tarnd-trigger: cannot send the uevent: %s\n", strerror(error));
         return kExitFailed;
     }
-    printf("tarnd-trigger: sent TARND_EVENT=%s\n", value.c_str());
+    printf("tarnd-trigger: sent %s\n", shown.c_str());
     return kExitSent;
 }
