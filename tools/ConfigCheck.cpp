@@ -243,10 +243,12 @@ void Checker::checkEvents(const Service& s) {
             if (!monitor.mEnabled || copy < 0) continue;
             const Service::Event& e = monitor.mEvents[static_cast<size_t>(copy)];
             held = true;
-            raised = raised || !e.mUeventHints.isEmpty() || !e.mKeyWords.isEmpty();
+            raised = raised || !e.mUeventHints.isEmpty() || !e.mKeyWords.isEmpty() ||
+                     !e.mMatches.isEmpty();
             if (monitor.mLevel > level) level = monitor.mLevel;
         }
-        bool own = !event.mUeventHints.isEmpty() || !event.mKeyWords.isEmpty();
+        bool own = !event.mUeventHints.isEmpty() || !event.mKeyWords.isEmpty() ||
+                   !event.mMatches.isEmpty();
         if (!held) {
             warn(at, "event " + quoted(name) +
                              " is held by no enabled monitor: no uevent or key word raises it");
@@ -257,6 +259,14 @@ void Checker::checkEvents(const Service& s) {
         } else if (!raised) {
             warn(at, "event " + quoted(name) +
                              " has neither key word nor uevent hint: only sendEvent raises it");
+        }
+        // The kernel sends no variable with an empty value.
+        for (const String8& match : event.mMatches) {
+            const char* equals = strchr(match.string(), '=');
+            if (equals == nullptr || equals[1] != '\0') continue;
+            warn(at, "uevent match " + quoted(match.string()) +
+                             " has an empty value: no uevent carries it, so the event never fires "
+                             "from a uevent");
         }
         for (const Service::Handler& handler : event.mHandlers) {
             if (!held || !handler.mEnabled || handler.mLevel <= level) continue;
