@@ -153,7 +153,9 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
 
     // The dump of one event, on the monitor thread: events/EventDump.cpp.
     void dumpEvent(const char* name);
-    int32_t reportFileList(const char* name, const char* path);
+    // Lists the directory open as dirFd when one is given, else the one at path; path (ending in
+    // "/") prefixes every name reported.
+    int32_t reportFileList(const char* name, const char* path, int dirFd = -1);
 
     // Removes the dump directories beyond the mMaxDumpCount newest:
     // housekeeping/GarbageCollector.cpp.
