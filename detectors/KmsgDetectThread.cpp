@@ -18,6 +18,9 @@ using tarnd::kLogTag;
 
 namespace {
 
+// Lost records are reported at most this often, summed, so that a storm cannot flood the log.
+constexpr std::chrono::seconds kLostReportInterval(10);
+
 // The sequence number of a record "prio,seq,time,flags;text". False for a piece without that
 // prefix, such as the rest of a record longer than the buffer.
 bool recordSeq(const char* record, uint64_t* seq) {
@@ -32,8 +35,6 @@ bool recordSeq(const char* record, uint64_t* seq) {
 }
 
 }  // namespace
-
-constexpr std::chrono::seconds KmsgDetectThread::kLostReportInterval;
 
 KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
     : Thread(true),

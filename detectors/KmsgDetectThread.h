@@ -25,9 +25,6 @@ class KmsgDetectThread : public Thread {
     // then sends the events whose key words it holds. Tests feed it directly.
     void handleRecord(const char* record, std::chrono::steady_clock::time_point now);
 
-    // Lost records are reported at most this often, summed, so that a storm cannot flood the log.
-    static constexpr std::chrono::seconds kLostReportInterval{10};
-
     TarnDebugService* mService;
     const char* mPath;
     char mBuffer[4096];  // one record and its terminating NUL

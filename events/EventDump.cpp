@@ -133,8 +133,9 @@ void TarnDebugService::dumpEvent(const char* name) {
     }
     String8 dirName = String8::format("%s_%d%02d%02d_%02d%02d%02d", name, tm.tm_year + 1900,
                                       tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    String8 path = String8::format("%s", mLogDumpPath.string());
-    path.appendFormat("/%s/", dirName.string());
+    String8 dirPath = String8::format("%s/%s", mLogDumpPath.string(), dirName.string());
+    String8 path = dirPath;
+    path.append("/");
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump event %s to %s", name, path.string());
 
     String8 mkdirCmd = String8::format("mkdir -p -- %s", shellQuote(path.string()).string());
@@ -149,7 +150,6 @@ void TarnDebugService::dumpEvent(const char* name) {
     // The name can be foreseen, so something may already stand under it: only a real directory
     // is used, never a link, and the handlers and the report stay on this very one. The path
     // without its final "/", or the kernel would follow a link all the same.
-    String8 dirPath = String8::format("%s/%s", mLogDumpPath.string(), dirName.string());
     UniqueFd dirFd(open(dirPath.string(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dirFd.ok()) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag,
