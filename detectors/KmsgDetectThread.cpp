@@ -5,6 +5,7 @@
 #include <log/log.h>
 #include <poll.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -16,10 +17,39 @@ namespace android {
 
 using tarnd::kLogTag;
 
-namespace {}  // namespace
+namespace {
+
+// Lost records are reported at most this often, summed, so that a storm cannot flood the log.
+constexpr std::chrono::seconds kLostReportInterval(10);
+
+// The sequence number of a record "prio,seq,time,flags;text". False for a piece without that
+// prefix, such as the rest of a record longer than the buffer.
+bool recordSeq(const char* record, uint64_t* seq) {
+    char* end = nullptr;
+    strtoul(record, &end, 10);
+    if (end == record || *end != ',') return false;
+    const char* start = end + 1;
+    unsigned long long value = strtoull(start, &end, 10);
+    if (end == start || *end != ',') return false;
+    *seq = value;
+    return true;
+}
+
+}  // namespace
 
 KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
-    : Thread(true), mService(service), mPath(path), mBuffer(), mFd(), mPause(), mBackoff() {
+    : Thread(true),
+      mService(service),
+      mPath(path),
+      mBuffer(),
+      mFd(),
+      mHaveSeq(false),
+      mLastSeq(0),
+      mLost(0),
+      mLostReported(false),
+      mLostReportedAt(),
+      mPause(),
+      mBackoff() {
     if (mPause.fd() < 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag,
                             "Failed to create wake-up descriptor for %s: %s", mPath,
@@ -54,7 +84,7 @@ bool KmsgDetectThread::threadLoop() {
     if (size > 0) {
         mBackoff.reset();
         mBuffer[size] = '\0';
-        sendMatchedEvents(mService, mBuffer);
+        handleRecord(mBuffer, std::chrono::steady_clock::now());
         return true;
     }
     if (size < 0) {
@@ -63,6 +93,26 @@ bool KmsgDetectThread::threadLoop() {
         return pauseAfterFailure("read", strerror(errno));
     }
     return pauseAfterFailure("read", "end of file");
+}
+
+void KmsgDetectThread::handleRecord(const char* record, std::chrono::steady_clock::time_point now) {
+    uint64_t seq;
+    if (recordSeq(record, &seq)) {
+        // The kernel numbers its records one by one; what the numbering skips was overwritten
+        // before this reader got to it. The first record gives only the starting point.
+        if (mHaveSeq && seq > mLastSeq + 1) mLost += seq - mLastSeq - 1;
+        mHaveSeq = true;
+        mLastSeq = seq;
+        if (mLost > 0 && (!mLostReported || now - mLostReportedAt >= kLostReportInterval)) {
+            __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                                "%llu kernel log records were overwritten before they were read",
+                                static_cast<unsigned long long>(mLost));
+            mLost = 0;
+            mLostReported = true;
+            mLostReportedAt = now;
+        }
+    }
+    sendMatchedEvents(mService, record);
 }
 
 bool KmsgDetectThread::pauseAfterFailure(const char* what, const char* reason) {

@@ -56,6 +56,9 @@ void getDirSize(int parentFd, const char* name, int openFlags, int64_t& total) {
         if (S_ISDIR(st.st_mode)) {
             // Never descend through a directory swapped for a link since it was examined.
             if (!isDotOrDotDot(entry->d_name)) getDirSize(dirFd, entry->d_name, O_NOFOLLOW, total);
+        } else if (!S_ISLNK(st.st_mode)) {
+            // For anything but a link the first look already has the size.
+            total += st.st_size;
         } else if (fstatat(dirFd, entry->d_name, &st, 0) == 0) {
             // Links count with the size of their target, links to directories included.
             total += st.st_size;
@@ -130,8 +133,9 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
         return;
     }
     String8 dirName = tarnd::dumpDirName(name, tm);
-    String8 path = String8::format("%s", mLogDumpPath.string());
-    path.appendFormat("/%s/", dirName.string());
+    String8 dirPath = String8::format("%s/%s", mLogDumpPath.string(), dirName.string());
+    String8 path = dirPath;
+    path.append("/");
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump event %s to %s", name, path.string());
 
     String8 mkdirCmd = String8::format("mkdir -p -- %s", shellQuote(path.string()).string());
@@ -140,6 +144,16 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     if (mRunCommand(mkdir) < 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Create log dump dir failed, %s",
                             path.string());
+        return;
+    }
+
+    // The name can be foreseen, so something may already stand under it: only a real directory
+    // is used, never a link, and the handlers and the report stay on this very one. The path
+    // without its final "/", or the kernel would follow a link all the same.
+    UniqueFd dirFd(open(dirPath.string(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dirFd.ok()) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag,
+                            "Dump directory %s is not a directory, dump refused", path.string());
         return;
     }
 
@@ -153,7 +167,7 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
                             strerror(errno));
         restoreDir = "/";
     }
-    if (chdir(path.string()) != 0) {
+    if (fchdir(dirFd.get()) != 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "chdir() to %s failed", path.string());
     }
 
@@ -162,7 +176,7 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump finish");
     dumpHandlers(event, level, environment);
     ++event.mDumpCount;
-    reportFileList(name, path.string());
+    reportFileList(name, path.string(), dirFd.get());
     mHistory.add(HistoryEntry(String8(name), dirName));
 
     if (chdir(restoreDir) != 0) {
@@ -170,9 +184,18 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     }
 }
 
-int32_t TarnDebugService::reportFileList(const char* name, const char* path) {
+int32_t TarnDebugService::reportFileList(const char* name, const char* path, int dirFd) {
     String8 list;
-    UniqueDir dir(opendir(path));
+    UniqueDir dir;
+    if (dirFd >= 0) {
+        // A fresh descriptor of the same directory: the listing starts at its beginning, and
+        // closing the stream leaves the caller's descriptor open.
+        UniqueFd fd(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.ok()) dir.reset(fdopendir(fd.get()));
+        if (dir != nullptr) fd.release();
+    } else {
+        dir.reset(opendir(path));
+    }
     if (dir == nullptr) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "fail to open log dump dir %s", path);
         return INVALID_OPERATION;

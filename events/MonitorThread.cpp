@@ -43,6 +43,7 @@ const char* sourceName(int source) {
 MonitorThread::MonitorThread(TarnDebugService* service)
     : Thread(true),
       mService(service),
+      mUeventProtocol(NETLINK_KOBJECT_UEVENT),
       mUeventSocket(),
       mPollFds(),
       mMsgBuf(),
@@ -80,7 +81,7 @@ bool MonitorThread::openUeventSocket(bool quiet) {
     addr.nl_groups = 0xFFFFFFFF;
 
     // Close-on-exec: the shells of the handler commands have no business with it.
-    UniqueFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+    UniqueFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, mUeventProtocol));
     if (!fd.ok()) {
         int err = errno;
         if (!quiet) {

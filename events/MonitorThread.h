@@ -47,6 +47,7 @@ class MonitorThread : public Thread {
     void dropQueued();
 
     TarnDebugService* mService;
+    int mUeventProtocol;  // NETLINK_KOBJECT_UEVENT; tests set one the kernel refuses
     UniqueFd mUeventSocket;
     struct pollfd mPollFds[2];  // 0: uevent socket, 1: read end of the internal channel
     char mMsgBuf[kMsgBufSize];

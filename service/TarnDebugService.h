@@ -167,7 +167,9 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     // The dump of one event, on the monitor thread: events/EventDump.cpp.
     // A dump raised by a uevent hands its variables to the dump commands in environment.
     void dumpEvent(const char* name, const std::vector<std::string>* environment = nullptr);
-    int32_t reportFileList(const char* name, const char* path);
+    // Lists the directory open as dirFd when one is given, else the one at path; path (ending in
+    // "/") prefixes every name reported.
+    int32_t reportFileList(const char* name, const char* path, int dirFd = -1);
 
     // Removes the dump directories beyond the mMaxDumpCount newest:
     // housekeeping/GarbageCollector.cpp.

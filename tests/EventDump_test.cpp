@@ -356,26 +356,61 @@ TEST_F(EventDumpTest, EmptyDumpRootAndFailedMkdir) {
     EXPECT_TRUE(mService->mHistory.isEmpty());
 }
 
-// A dump root that is a plain file: mkdir exits non-zero, chdir and the listing fail, the
-// handlers run where the process is, one of them fails; the dump still counts.
-TEST_F(EventDumpTest, FailuresAfterMkdirStillCount) {
-    std::string plain = mRoot.file("plain");
-    tarnd_test::writeFile(plain, "");
-    mService->mLogDumpPath = String8(plain.c_str());
+// A handler that fails ends the event's handlers there; the dump counts all the same.
+TEST_F(EventDumpTest, FailedHandlerStillCounts) {
     mService->mGlobalHandlers.add(makeHandler("g", 0, "echo > g.txt"));
     mService->mEvents.add(makeEvent("hang", {makeHandler("bad", 0, "echo > bad.txt"),
                                              makeHandler("next", 0, "echo > next.txt")}));
     gFailing = {"echo > bad.txt"};
     LogCapture log;
     mService->dumpEvent("hang");
-    std::string path = plain + "/" + kHang + "/";
-    EXPECT_TRUE(log.contains("chdir() to " + path + " failed"));
     EXPECT_TRUE(log.contains("Dump handler failed, echo > bad.txt"));
-    EXPECT_TRUE(log.contains("fail to open log dump dir " + path));
-    EXPECT_EQ(listDir(mRoot.path()), (Lines{"dumps", "g.txt", "plain"}));
+    EXPECT_EQ(listDir(mDumps + "/" + kHang), Lines{"g.txt"});
     EXPECT_EQ(mService->mEvents[0].mDumpCount, 1);
     EXPECT_EQ(mService->mHistory.size(), 1u);
-    EXPECT_EQ(mService->reportFileList("hang", path.c_str()), android::INVALID_OPERATION);
+    std::string missing = mRoot.file("none") + "/";
+    EXPECT_EQ(mService->reportFileList("hang", missing.c_str()), android::INVALID_OPERATION);
+}
+
+// Only a real directory takes a dump: a link planted under the foreseeable name (to a directory
+// or to nothing) or a dump root that is a plain file refuses it, uncounted, and nothing is
+// written anywhere.
+TEST_F(EventDumpTest, NonDirectoryUnderDumpNameRefused) {
+    tarnd_test::TempDir target;
+    tarnd_test::writeFile(target.file("own.txt"), "x");
+    const std::string plain = mRoot.file("plain"), link = mDumps + "/" + kHang;
+    tarnd_test::writeFile(plain, "");
+    const std::pair<std::string, std::string> rows[] = {
+            {mDumps, target.path()}, {mDumps, target.file("none")}, {plain, ""}};
+    addHang();
+    tarnd_host::ZelCapture zel;
+    for (const auto& [root, linkTo] : rows) {
+        ASSERT_TRUE(linkTo.empty() || symlink(linkTo.c_str(), link.c_str()) == 0);
+        mService->mLogDumpPath = String8(root.c_str());
+        LogCapture log;
+        mService->dumpEvent("hang");
+        EXPECT_EQ(log.messages().back(),
+                  "Dump directory " + root + "/" + kHang + "/ is not a directory, dump refused");
+        EXPECT_EQ(log.lines().back().prio, ANDROID_LOG_ERROR);
+        unlink(link.c_str());
+    }
+    EXPECT_EQ(listDir(target.path()), Lines{"own.txt"});
+    EXPECT_EQ(listDir(mRoot.path()), (Lines{"dumps", "plain"}));
+    EXPECT_EQ(listDir(mDumps), Lines{});
+    EXPECT_TRUE(zel.calls().empty());
+    EXPECT_EQ(mService->mEvents[0].mDumpCount, 0);
+    EXPECT_TRUE(mService->mHistory.isEmpty());
+}
+
+// A dump root that begins with "-" is a name, not options: the parser and the dump create it.
+TEST_F(EventDumpTest, DashDumpRootCreatedAsNamed) {
+    tarnd_test::writeFile(mRoot.file("dash.conf"), "global.log_dump_path=-name\n");
+    ASSERT_EQ(mService->parseConfig(mRoot.file("dash.conf").c_str()), android::NO_ERROR);
+    EXPECT_EQ(listDir(mRoot.path()), (Lines{"-name", "dash.conf", "dumps"}));
+    ASSERT_EQ(rmdir(mRoot.file("-name").c_str()), 0);  // the dump's own mkdir makes it again
+    addHang();
+    mService->dumpEvent("hang");
+    EXPECT_EQ(listDir(mRoot.file("-name/" + kHang)), Lines{"out.txt"});
 }
 
 // An unsavable working directory: the handlers still run in the dump dir, the daemon ends at "/".

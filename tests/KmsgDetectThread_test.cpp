@@ -42,15 +42,15 @@ TEST(KmsgDetectThreadTest, FifoRecordsEachAloneThenServiceDestructionStops) {
     ChannelService s(Events{
             {"gpu_hang", {"gpu hang"}}, {"seq_ev", {"4242"}}, {"tail", {"end-of-a-full-buffer"}}});
     const std::pair<std::string, Strings> records[] = {
-            {"6,100,5000,-;kgsl: gpu hang detected\n", {"gpu_hang"}},
+            {"6,4241,5000,-;kgsl: gpu hang detected\n", {"gpu_hang"}},
             {"3,4242,5001,-;nothing here\n", {"seq_ev"}},
-            {"6,103,5004,-;gpu hang", {"gpu_hang"}},
-            {"6,104,5005,-;first\n SUBSYSTEM=gpu hang\n", {"gpu_hang"}},
-            {"6,107,5008,-;gpu h", {}},  // a key word split over two records matches neither
+            {"6,4243,5004,-;gpu hang", {"gpu_hang"}},
+            {"6,4244,5005,-;first\n SUBSYSTEM=gpu hang\n", {"gpu_hang"}},
+            {"6,4245,5008,-;gpu h", {}},  // a key word split over two records matches neither
             {"ang\n", {}},
             {std::string(4095 - 20, 'a') + "end-of-a-full-buffer", {"tail"}},  // fills the buffer
-            {"6,108,5009,-;gpu hang\n", {"gpu_hang"}},
-            {"6,200,6000,-;end-of-a-full-buffer\n", {"tail"}},
+            {"6,4246,5009,-;gpu hang\n", {"gpu_hang"}},
+            {"6,4247,6000,-;end-of-a-full-buffer\n", {"tail"}},
     };
     const std::string path = s.dir.file("kmsg");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
@@ -104,6 +104,26 @@ TEST(KmsgDetectThreadTest, FileThatEndsDoesNotSpin) {
     EXPECT_FALSE(thread->isRunning());
     EXPECT_EQ(log.messages(), Strings({sendLine("gpu_hang"), failure}));
     EXPECT_EQ(log.lines().back().prio, ANDROID_LOG_ERROR);
+}
+
+// Records the sequence numbers skip were overwritten unread: reported at once, then at most
+// every 10 s with the sum; the first record, a piece without prefix and a step back count nothing.
+TEST(KmsgDetectThreadTest, SkippedSequenceNumbersReported) {
+    ChannelService s(Events{{"gpu_hang", {"gpu hang"}}});
+    sp<KmsgDetectThread> thread = new KmsgDetectThread(s.service.get(), "/nonexistent");
+    const std::pair<int, const char*> records[] = {
+            {0, "6,500,1,-;start\n"}, {0, "6,501,1,-;x\n"},  {1, "6,505,1,-;gpu hang\n"},
+            {2, "6,507,1,-;x\n"},     {3, "no prefix\n"},    {5, "6,520,1,-;x\n"},
+            {6, "6,400,1,-;x\n"},     {11, "6,402,1,-;x\n"}, {12, "6,404,1,-;x\n"}};
+    LogCapture log;
+    const auto start = std::chrono::steady_clock::now();
+    for (const auto& [second, record] : records) {
+        thread->handleRecord(record, start + std::chrono::seconds(second));
+    }
+    const std::string lost = " kernel log records were overwritten before they were read";
+    EXPECT_EQ(log.messages(), Strings({"3" + lost, sendLine("gpu_hang"), "14" + lost}));
+    EXPECT_EQ(log.lines()[0].prio, ANDROID_LOG_WARN);
+    EXPECT_EQ(s.drain(), "gpu_hang\n");
 }
 
 void writeKmsg(const std::string& text) {

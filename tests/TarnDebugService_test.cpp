@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <log/log.h>
+#include <stdio.h>
+#include <sys/socket.h>
 #include <tarnd_host/LogStore.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "TestSupport.h"
+#include "events/MonitorThread.h"
 
 using android::sp;
 using android::TarnDebugService;
@@ -146,3 +153,61 @@ TEST(TarnDebugServiceTest, AllMonitorsDisabledStopsAfterReport) {
     EXPECT_EQ(service->mSockets[0].get(), -1);
     EXPECT_EQ(service->sendEvent(android::String8("e")), android::INVALID_OPERATION);
 }
+
+// Destroyed while thousands of names wait behind a 50 ms handler and a writer waits on the full
+// channel: the dump under way ends, every other name is dropped with one line, the writer gets
+// an error at once. The same when the uevent socket never opened.
+class PromptDestructionTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PromptDestructionTest, QueuedNamesDroppedAndWritersReleased) {
+    TempDir dir;
+    const std::string config = dir.file("slow.conf");
+    tarnd_test::writeFile(config, "global.log_dump_path=" + dir.file("dumps") +
+                                          "\nglobal.min_free_space=0\nglobal.logcat_grep=0\n"
+                                          "global.kmsg_grep=0\nhandler.slow.dump=sleep 0.05\n"
+                                          "handler.slow.on=1\nevent.e.handler.slow.level=0\n"
+                                          "monitor.m.enable=1\nmonitor.m.event=e\n");
+    sp<TarnDebugService> service = tarnd_test::makeService(dir.file("none.conf"), dir.path());
+    service->mConfigPath = config.c_str();
+    service->mMonitorThread = new android::MonitorThread(service.get());  // start() keeps it
+    if (GetParam()) service->mMonitorThread->mUeventProtocol = -1;
+    tarnd_host::LogStore::instance().setEcho(false);
+    LogCapture log;
+    ASSERT_EQ(service->start(), android::NO_ERROR);
+    ASSERT_EQ(service->mMonitorThread->run("TARND Monitor", 0, 0), android::NO_ERROR);
+    // Names in batches: one small write per name would fill the channel after a few hundred.
+    android::UniqueFd out(dup(service->mSockets[0].get()));
+    std::string batch;
+    for (int i = 0; i < 1000; ++i) batch += "e\n";
+    std::atomic<long> bytes{0};
+    std::thread writer([&] {
+        ssize_t n;
+        while ((n = send(out.get(), batch.data(), batch.size(), MSG_NOSIGNAL)) > 0) {
+            bytes += n;
+            if (static_cast<size_t>(n) < batch.size()) break;  // cut inside a name
+        }
+    });
+    while (bytes < 6000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(log.waitFor("Global handler dump start"));
+
+    const auto before = std::chrono::steady_clock::now();
+    service.clear();
+    const auto took = std::chrono::steady_clock::now() - before;
+    writer.join();
+    tarnd_host::LogStore::instance().setEcho(true);
+    RecordProperty("destroy_ms",
+                   std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
+    EXPECT_LT(took, std::chrono::seconds(10));
+    long dumps = 0, dropped = 0, dropLines = 0;
+    for (const std::string& m : log.messages()) {
+        dumps += m.rfind("Dump event e to ", 0) == 0;
+        dropLines += sscanf(m.c_str(), "Dropped %ld queued events at shut-down", &dropped);
+    }
+    EXPECT_EQ(dropLines, 1);
+    EXPECT_EQ(dumps + dropped, bytes / 2);
+    EXPECT_GE(dropped, 3000 - dumps);
+    EXPECT_EQ(log.contains("failed to create uevent socket, " + std::to_string(EPROTONOSUPPORT)),
+              GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(UeventSocket, PromptDestructionTest, ::testing::Bool());
