@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "base/ShellQuote.h"
 #include "service/TarnDebugService.h"
 
@@ -22,6 +24,7 @@ constexpr size_t kScratchSize = 1024;
 // Lengths as getline reports them, newline included; shorter or longer lines are skipped.
 constexpr ssize_t kMinLineLength = 2;
 constexpr ssize_t kMaxLineLength = kScratchSize - 1;
+constexpr int32_t kMaxSeconds = 86400;
 
 // The open file and getline's growing buffer, released on every way out of the parse.
 class LineReader {
@@ -69,6 +72,13 @@ status_t getNumber(const char* line, int32_t* number) {
     String8 value;
     status_t status = TarnDebugService::getValue(line, value);
     if (status == NO_ERROR) *number = atoi(value.string());
+    return status;
+}
+
+// Limits and intervals in seconds: from nothing (0, also for negative values) up to a day.
+status_t getSeconds(const char* line, int32_t* seconds) {
+    status_t status = getNumber(line, seconds);
+    if (status == NO_ERROR) *seconds = std::min(std::max(*seconds, 0), kMaxSeconds);
     return status;
 }
 
@@ -229,6 +239,11 @@ status_t TarnDebugService::parseGlobal(const char* line, char** savePtr) {
         mMinFreeSpace = number;
         return NO_ERROR;
     }
+    if (startsWith(key, "command_timeout")) {
+        if (getSeconds(line, &mCommandTimeout) != NO_ERROR) return setValueFailed(__LINE__);
+        mCommandTimeoutSet = true;
+        return NO_ERROR;
+    }
     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Unknown key word %s in global section", key);
     return BAD_VALUE;
 }
@@ -262,6 +277,11 @@ status_t TarnDebugService::parseHandler(Handler& handler, const char* line, char
     }
     if (startsWith(key, "dpara")) {
         if (appendValue(line, handler.mDumpParas) != NO_ERROR) return setValueFailed(__LINE__);
+        return NO_ERROR;
+    }
+    if (startsWith(key, "timeout")) {
+        if (getSeconds(line, &handler.mTimeout) != NO_ERROR) return setValueFailed(__LINE__);
+        handler.mTimeoutSet = true;
         return NO_ERROR;
     }
     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Unknown key word %s in handler section", key);
@@ -300,6 +320,11 @@ status_t TarnDebugService::parseEvent(Event& event, const char* line, char** sav
         String8 policy;
         if (getValue(line, policy) != NO_ERROR) return setValueFailed(__LINE__);
         event.mPolicy = policy == "once" ? 0 : 1;
+        return NO_ERROR;
+    }
+    if (startsWith(key, "interval")) {
+        if (getSeconds(line, &event.mInterval) != NO_ERROR) return setValueFailed(__LINE__);
+        event.mIntervalSet = true;
         return NO_ERROR;
     }
     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Unknown key word %s in event section", key);

@@ -40,6 +40,8 @@ void removeTree(const std::string& path);
 
 inline bool isRoot() { return geteuid() == 0; }
 
+// Whether a process whose command line holds the text is running (zombies have none).
+bool processRunning(const std::string& text);
 // Descriptors open in this process, for leak checks.
 std::vector<int> openFds();
 // Threads of this process.
