@@ -1,3 +1,5 @@
+#include "service/CommandRunner.h"
+
 #include <android/log.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "service/CommandRunner.h"
 
 namespace {
 
