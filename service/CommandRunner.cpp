@@ -28,7 +28,10 @@ namespace tarnd {
 
 namespace {
 
-#ifdef __ANDROID__
+// The shell system() would use: a vendor build runs the vendor partition's.
+#if defined(__ANDROID_VNDK__)
+constexpr const char* kShell = "/vendor/bin/sh";
+#elif defined(__ANDROID__)
 constexpr const char* kShell = "/system/bin/sh";
 #else
 constexpr const char* kShell = "/bin/sh";
