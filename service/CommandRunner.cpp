@@ -100,16 +100,21 @@ struct Child {
     UniqueFd done;  // eventfd, written once the shell is reaped
 };
 
+// The wait status of the child, or -1.
+int waitFor(pid_t pid) {
+    int status = 0;
+    pid_t result;
+    do {
+        result = waitpid(pid, &status, 0);
+    } while (result < 0 && errno == EINTR);
+    return result == pid ? status : -1;
+}
+
 void* reap(void* arg) {
     std::unique_ptr<std::shared_ptr<Child>> owner(static_cast<std::shared_ptr<Child>*>(arg));
     Child& child = **owner;
     pthread_setname_np(pthread_self(), "TARND Command");
-    int status = 0;
-    pid_t result;
-    do {
-        result = waitpid(child.pid, &status, 0);
-    } while (result < 0 && errno == EINTR);
-    child.status = result == child.pid ? status : -1;
+    child.status = waitFor(child.pid);
     uint64_t one = 1;
     ssize_t written = write(child.done.get(), &one, sizeof(one));
     (void)written;
@@ -135,7 +140,7 @@ void sleepFor(int64_t ms) {
     }
 }
 
-// Whether any process of the group is left.
+// Whether any process of the group is left, zombies that init has not reaped yet included.
 bool groupAlive(pid_t group) { return kill(-group, 0) == 0 || errno == EPERM; }
 
 // SIGTERM to the whole group, SIGKILL to what is left of it after kKillDelayMs. True when the
@@ -173,15 +178,6 @@ std::vector<char*> buildEnvironment(const std::vector<std::string>& extra) {
     return envp;
 }
 
-int waitInline(pid_t pid) {
-    int status = 0;
-    pid_t result;
-    do {
-        result = waitpid(pid, &status, 0);
-    } while (result < 0 && errno == EINTR);
-    return result == pid ? status : -1;
-}
-
 }  // namespace
 
 int runShellCommand(const ShellCommand& command) {
@@ -195,10 +191,11 @@ int runShellCommand(const ShellCommand& command) {
     if (command.environment != nullptr) envp = buildEnvironment(*command.environment);
     char** env = command.environment != nullptr ? envp.data() : environ;
     auto child = std::make_shared<Child>();
-    child->done.reset(eventfd(0, EFD_CLOEXEC));
+    bool limited = command.timeoutSeconds > 0;
+    if (limited) child->done.reset(eventfd(0, EFD_CLOEXEC));
     // The child reports a failed exec here; a successful one closes it empty.
     int execPipe[2];
-    if (!child->done.ok() || pipe2(execPipe, O_CLOEXEC) != 0) return -1;
+    if ((limited && !child->done.ok()) || pipe2(execPipe, O_CLOEXEC) != 0) return -1;
     UniqueFd execRead(execPipe[0]);
     UniqueFd execWrite(execPipe[1]);
 
@@ -225,7 +222,7 @@ int runShellCommand(const ShellCommand& command) {
         got = read(execRead.get(), &execError, sizeof(execError));
     } while (got < 0 && errno == EINTR);
     if (got == static_cast<ssize_t>(sizeof(execError))) {
-        waitInline(pid);
+        waitFor(pid);
         return -1;
     }
 
@@ -233,11 +230,13 @@ int runShellCommand(const ShellCommand& command) {
     bool timedOut = false;
     child->pid = pid;
     pthread_t waiter;
-    if (command.timeoutSeconds <= 0 ||
-        pthread_create(&waiter, nullptr, reap, new std::shared_ptr<Child>(child)) != 0) {
+    std::unique_ptr<std::shared_ptr<Child>> share(limited ? new std::shared_ptr<Child>(child)
+                                                          : nullptr);
+    if (!limited || pthread_create(&waiter, nullptr, reap, share.get()) != 0) {
         // Without a limit (or without a thread to watch it) the command is waited for as it is.
-        status = waitInline(pid);
+        status = waitFor(pid);
     } else {
+        share.release();  // the waiter's now
         int64_t deadline = monotonicMs() + static_cast<int64_t>(command.timeoutSeconds) * 1000;
         bool reaped = reapedBy(*child, deadline);
         if (!reaped) {
