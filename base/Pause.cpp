@@ -11,15 +11,11 @@
 
 namespace android {
 
-namespace {
-
 int64_t monotonicMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
-
-}  // namespace
 
 InterruptiblePause::InterruptiblePause()
     : mFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mWoken(false) {}

@@ -8,6 +8,9 @@
 
 namespace android {
 
+// Milliseconds on the monotonic clock, which setting the wall clock does not move.
+int64_t monotonicMs();
+
 /// A pause that another thread can end at once and for good: the way every worker waits between
 /// attempts or collections, so that a stop request never waits for a timer. Its descriptor can
 /// also join a thread's poll set, so that the same request ends a wait on other descriptors.

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "base/ShellQuote.h"
 #include "config/ParseObserver.h"
 #include "service/TarnDebugService.h"
@@ -23,6 +25,7 @@ constexpr size_t kScratchSize = 1024;
 // Lengths as getline reports them, newline included; shorter or longer lines are skipped.
 constexpr ssize_t kMinLineLength = 2;
 constexpr ssize_t kMaxLineLength = kScratchSize - 1;
+constexpr int32_t kMaxSeconds = 86400;
 
 // The open file and getline's growing buffer, released on every way out of the parse.
 class LineReader {
@@ -58,6 +61,13 @@ status_t parseError(int sourceLine, const char* line) {
 status_t setValueFailed(int sourceLine) {
     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Set value failed at line %d", sourceLine);
     return BAD_VALUE;
+}
+
+// Limits and intervals in seconds: from nothing (0, also for negative values) up to a day.
+status_t getSeconds(TarnDebugService* service, const char* line, int32_t* seconds) {
+    status_t status = service->getNumber(line, seconds);
+    if (status == NO_ERROR) *seconds = std::min(std::max(*seconds, 0), kMaxSeconds);
+    return status;
 }
 
 status_t appendValue(const char* line, Vector<String8>& list) {
@@ -239,6 +249,11 @@ status_t TarnDebugService::parseGlobal(const char* line, char** savePtr) {
         mMinFreeSpace = number;
         return NO_ERROR;
     }
+    if (startsWith(key, "command_timeout")) {
+        if (getSeconds(this, line, &mCommandTimeout) != NO_ERROR) return setValueFailed(__LINE__);
+        mCommandTimeoutSet = true;
+        return NO_ERROR;
+    }
     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Unknown key word %s in global section", key);
     return BAD_VALUE;
 }
@@ -272,6 +287,11 @@ status_t TarnDebugService::parseHandler(Handler& handler, const char* line, char
     }
     if (startsWith(key, "dpara")) {
         if (appendValue(line, handler.mDumpParas) != NO_ERROR) return setValueFailed(__LINE__);
+        return NO_ERROR;
+    }
+    if (startsWith(key, "timeout")) {
+        if (getSeconds(this, line, &handler.mTimeout) != NO_ERROR) return setValueFailed(__LINE__);
+        handler.mTimeoutSet = true;
         return NO_ERROR;
     }
     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Unknown key word %s in handler section", key);
@@ -319,6 +339,11 @@ status_t TarnDebugService::parseEvent(Event& event, const char* line, char** sav
         String8 policy;
         if (getValue(line, policy) != NO_ERROR) return setValueFailed(__LINE__);
         event.mPolicy = policy == "once" ? 0 : 1;
+        return NO_ERROR;
+    }
+    if (startsWith(key, "interval")) {
+        if (getSeconds(this, line, &event.mInterval) != NO_ERROR) return setValueFailed(__LINE__);
+        event.mIntervalSet = true;
         return NO_ERROR;
     }
     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Unknown key word %s in event section", key);

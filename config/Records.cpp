@@ -12,14 +12,25 @@ constexpr int32_t kDefaultLevel = 100;
 TarnDebugService::Handler::Handler() : Handler(nullptr, String8()) {}
 
 TarnDebugService::Handler::Handler(TarnDebugService* service, const String8& name)
-    : mService(service), mName(name), mLevel(kDefaultLevel), mEnabled(false) {}
+    : mService(service),
+      mName(name),
+      mLevel(kDefaultLevel),
+      mEnabled(false),
+      mTimeout(0),
+      mTimeoutSet(false) {}
 
 TarnDebugService::Handler::~Handler() {}
 
 TarnDebugService::Event::Event() : Event(nullptr, String8()) {}
 
 TarnDebugService::Event::Event(TarnDebugService* service, const String8& name)
-    : mService(service), mName(name), mPolicy(1), mDumpCount(0) {}
+    : mService(service),
+      mName(name),
+      mPolicy(1),
+      mDumpCount(0),
+      mInterval(0),
+      mIntervalSet(false),
+      mLastDumpMs(-1) {}
 
 TarnDebugService::Monitor::Monitor() : Monitor(nullptr, String8()) {}
 

@@ -25,6 +25,7 @@ String8 TarnDebugService::dumpStatus() {
     report.appendFormat("MaxEventsDumped: %d\n", mMaxDumpCount);
     report.appendFormat("MaxLogSize: %dMB\n", mMaxDumpSpace);
     report.appendFormat("MinFreeSpace: %dMB\n", mMinFreeSpace);
+    if (mCommandTimeoutSet) report.appendFormat("Command timeout: %d s\n", mCommandTimeout);
 
     String8 level1 = indentation(1);
     if (!mGlobalHandlers.isEmpty()) report.append("Global handlers:\n");
@@ -58,6 +59,7 @@ String8 TarnDebugService::describeHandler(const Handler& handler, int level) {
     String8 text;
     text.appendFormat("%sName: %s\n", indent, handler.mName.string());
     text.appendFormat("%sLevel: %d\n", indent, handler.mLevel);
+    if (handler.mTimeoutSet) text.appendFormat("%sTimeout: %d s\n", indent, handler.mTimeout);
     if (!handler.mEnableCmd.isEmpty()) {
         text.appendFormat("%sEnable cmd: %s\n", indent, handler.mEnableCmd.string());
     }
@@ -82,6 +84,7 @@ String8 TarnDebugService::describeEvent(const Event& event, int level) {
     String8 text;
     text.appendFormat("%sEvent: %s, Policy: %d, Dump %d times\n", indent, event.mName.string(),
                       event.mPolicy, event.mDumpCount);
+    if (event.mIntervalSet) text.appendFormat("%sInterval: %d s\n", indent, event.mInterval);
     // Every hint and key word, the last one too, is followed by ", ".
     text.appendFormat("%sUevent hints: ", indent);
     for (size_t i = 0; i < event.mUeventHints.size(); ++i) {

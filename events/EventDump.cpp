@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <zel/zel.h>
 
+#include "base/Pause.h"
 #include "base/ShellQuote.h"
 #include "base/UniqueDir.h"
 #include "base/UniqueFd.h"
@@ -111,6 +112,15 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
         return;
     }
     Event& event = mEvents.editItemAt(static_cast<size_t>(found));
+    // A storm of triggers gets one dump per interval; the rest leave no trace but this line.
+    int64_t nowMs = monotonicMs();
+    if (event.mInterval > 0 && event.mLastDumpMs >= 0 &&
+        nowMs - event.mLastDumpMs < static_cast<int64_t>(event.mInterval) * 1000) {
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
+                            "Dump of event %s skipped, last dump %ld s ago, interval %d s", name,
+                            static_cast<long>((nowMs - event.mLastDumpMs) / 1000), event.mInterval);
+        return;
+    }
     if (event.mPolicy == 0 && event.mDumpCount >= 1) {
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
                             "Dump policy for event %s is ONCE, we already dumpped once",
@@ -176,6 +186,7 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump finish");
     dumpHandlers(event, level, environment);
     ++event.mDumpCount;
+    event.mLastDumpMs = nowMs;
     reportFileList(name, path.string(), dirFd.get());
     mHistory.add(HistoryEntry(String8(name), dirName));
 

@@ -16,9 +16,11 @@ using Handler = TarnDebugService::Handler;
 
 // Runs the handler's enable or dump command once, or once per parameter with the parameter after
 // one blank. Only a shell that could not be started counts as failure: its negative system() result
-// is returned, the failed line is left in failedLine and the remaining parameters are not run.
+// is returned, the failed line is left in failedLine and the remaining parameters are not run. A
+// run stopped at its limit (seconds; 0: none) is no failure: the next one goes on.
 int runCommand(const tarnd::CommandRunner& runner, const Handler& handler, Command which,
-               String8* failedLine, const std::vector<std::string>* environment = nullptr) {
+               int32_t timeout, String8* failedLine,
+               const std::vector<std::string>* environment = nullptr) {
     bool enable = which == Command::kEnable;
     const String8& cmd = enable ? handler.mEnableCmd : handler.mDumpCmd;
     const Vector<String8>& paras = enable ? handler.mEnableParas : handler.mDumpParas;
@@ -44,6 +46,7 @@ int runCommand(const tarnd::CommandRunner& runner, const Handler& handler, Comma
         }
         tarnd::ShellCommand command;
         command.line = line.string();
+        command.timeoutSeconds = timeout;
         command.environment = environment;
         int result = runner(command);
         if (result < 0) {
@@ -56,6 +59,10 @@ int runCommand(const tarnd::CommandRunner& runner, const Handler& handler, Comma
 
 }  // namespace
 
+int32_t TarnDebugService::commandTimeout(const Handler& handler) const {
+    return handler.mTimeoutSet ? handler.mTimeout : mCommandTimeout;
+}
+
 int32_t TarnDebugService::enableHandlers() {
     String8 failedLine;
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Enable global handlers");
@@ -63,7 +70,8 @@ int32_t TarnDebugService::enableHandlers() {
     for (size_t i = 0; i < mGlobalHandlers.size(); ++i) {
         const Handler& handler = mGlobalHandlers[i];
         if (!handler.mEnabled) continue;
-        if (runCommand(mRunCommand, handler, Command::kEnable, &failedLine) < 0) {
+        if (runCommand(mRunCommand, handler, Command::kEnable, commandTimeout(handler),
+                       &failedLine) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Enable handler failed, %s",
                                 failedLine.string());
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Enable handler failed, cmd: %s",
@@ -80,7 +88,8 @@ int32_t TarnDebugService::enableHandlers() {
             for (size_t h = 0; h < event.mHandlers.size(); ++h) {
                 const Handler& handler = event.mHandlers[h];
                 if (!handler.mEnabled || handler.mLevel > monitor.mLevel) continue;
-                if (runCommand(mRunCommand, handler, Command::kEnable, &failedLine) < 0) {
+                if (runCommand(mRunCommand, handler, Command::kEnable, commandTimeout(handler),
+                               &failedLine) < 0) {
                     __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Enable handler failed, %s",
                                         failedLine.string());
                     __android_log_print(ANDROID_LOG_ERROR, kLogTag,
@@ -100,7 +109,8 @@ void TarnDebugService::dumpGlobalHandlers(int32_t level,
     for (size_t i = 0; i < mGlobalHandlers.size(); ++i) {
         const Handler& handler = mGlobalHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
-        if (runCommand(mRunCommand, handler, Command::kDump, &failedLine, environment) < 0) {
+        if (runCommand(mRunCommand, handler, Command::kDump, commandTimeout(handler), &failedLine,
+                       environment) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());
         }
@@ -113,7 +123,8 @@ int32_t TarnDebugService::dumpHandlers(Event& event, int32_t level,
     for (size_t i = 0; i < event.mHandlers.size(); ++i) {
         const Handler& handler = event.mHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
-        int result = runCommand(mRunCommand, handler, Command::kDump, &failedLine, environment);
+        int result = runCommand(mRunCommand, handler, Command::kDump, commandTimeout(handler),
+                                &failedLine, environment);
         if (result < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());

@@ -50,6 +50,8 @@ void TarnDebugService::init(const Paths& paths) {
     mMaxDumpCount = 10;
     mMaxDumpSpace = 1024;
     mMinFreeSpace = 512;
+    mCommandTimeout = 60;
+    mCommandTimeoutSet = false;
     mMonitorEnabled = false;
     mLogcatGrep = true;
     mKmsgGrep = true;

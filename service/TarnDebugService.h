@@ -47,6 +47,8 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
         String8 mDumpCmd;
         int32_t mLevel;  // runs only when at most the level in force
         bool mEnabled;
+        int32_t mTimeout;  // seconds each command run may take; 0: no limit
+        bool mTimeoutSet;  // mTimeout overrides the service's limit only when a line set it
         Vector<String8> mEnableParas;  // one run of mEnableCmd per parameter
         Vector<String8> mDumpParas;    // one run of mDumpCmd per parameter
     };
@@ -62,6 +64,9 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
         String8 mName;
         int32_t mPolicy;               // 0: dump once; 1: dump every time
         int32_t mDumpCount;            // dumps made for this event
+        int32_t mInterval;             // seconds after a dump in which triggers are skipped
+        bool mIntervalSet;             // reported only when a line set it
+        int64_t mLastDumpMs;           // monotonic start of the last counted dump; -1: none
         Vector<String8> mUeventHints;  // TARND_EVENT values that raise it
         Vector<String8> mMatches;      // KEY=VALUE strings that a uevent must all carry to raise it
         Vector<String8> mKeyWords;     // log texts that raise it
@@ -163,6 +168,8 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     void dumpGlobalHandlers(int32_t level, const std::vector<std::string>* environment = nullptr);
     int32_t dumpHandlers(Event& event, int32_t level,
                          const std::vector<std::string>* environment = nullptr);
+    // The limit of the handler's command runs: its own when set, else the service's.
+    int32_t commandTimeout(const Handler& handler) const;
 
     // The dump of one event, on the monitor thread: events/EventDump.cpp.
     // A dump raised by a uevent hands its variables to the dump commands in environment.
@@ -182,8 +189,10 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     String8 mAdditionalConfPath;
     bool mUseAdditionalConf;
     int32_t mMaxDumpCount;
-    int32_t mMaxDumpSpace;  // MB
-    int32_t mMinFreeSpace;  // MB
+    int32_t mMaxDumpSpace;    // MB
+    int32_t mMinFreeSpace;    // MB
+    int32_t mCommandTimeout;  // seconds an enable or dump command may take; 0: no limit
+    bool mCommandTimeoutSet;  // reported only when a line set it
     Vector<Handler> mGlobalHandlers;
     Vector<Handler> mHandlers;
     Vector<Event> mEvents;

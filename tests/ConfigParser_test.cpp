@@ -45,12 +45,14 @@ std::string handlerText(const Handler& h, const std::string& head) {
     if (!h.mDumpCmd.isEmpty()) out += " dump=" + str(h.mDumpCmd);
     if (h.mLevel != 100) out += " level=" + std::to_string(h.mLevel);
     if (h.mEnabled) out += " on";
+    if (h.mTimeoutSet) out += " timeout=" + std::to_string(h.mTimeout);
     return out + listText("epara", h.mEnableParas) + listText("dpara", h.mDumpParas) + "\n";
 }
 
 std::string eventText(const Event& e, const std::string& indent) {
     std::string out = indent + "event " + str(e.mName) + ":";
     if (e.mPolicy != 1) out += " policy=" + std::to_string(e.mPolicy);
+    if (e.mIntervalSet) out += " interval=" + std::to_string(e.mInterval);
     out += listText("uevent", e.mUeventHints) + listText("key_word", e.mKeyWords) + "\n";
     for (const Handler& h : e.mHandlers) out += handlerText(h, indent + "  handler ");
     return out;
@@ -71,6 +73,7 @@ std::string recordsText(const TarnDebugService& s) {
     number("max_dump_count", s.mMaxDumpCount, 10);
     number("max_dump_space", s.mMaxDumpSpace, 1024);
     number("min_free_space", s.mMinFreeSpace, 512);
+    if (s.mCommandTimeoutSet) g += " command_timeout=" + std::to_string(s.mCommandTimeout);
     std::string out = g.empty() ? "" : "global:" + g + "\n";
     for (const Handler& h : s.mGlobalHandlers) out += handlerText(h, "ghandler ");
     for (const Handler& h : s.mHandlers) out += handlerText(h, "handler ");
@@ -208,6 +211,15 @@ TEST_F(ConfigParserTest, RecordsAndMessages) {
              "event a: uevent=[1] key_word=[K]\nevent b: uevent=[2]\nevent c: uevent=[3]\n"
              "evtgroup g:\n  event b: uevent=[2]\n  event a: uevent=[1]\nmonitor m:\n"
              "  event a: uevent=[1]\n  event b: uevent=[2]\n  event c: uevent=[3]\nmonitor n:\n"},
+            // Seconds are numbers kept between 0 (no limit, no interval) and a day.
+            {"global.command_timeout=abc\nhandler.a.timeout=-5\nhandler.b.timeout=99999999999\n"
+             "ghandler.g.timeout=30s\nevent.e.handler.a.timeout=7\nevent.e.interval=10\n",
+             "global: command_timeout=0\nghandler g: timeout=30\nhandler a: timeout=0\n"
+             "handler b: timeout=86400\nevent e: interval=10\n  handler a: timeout=7\n"},
+            {"event.e.interval=\n",
+             "event e:\n",
+             {"E Invalid line in config file: event.e.interval=\n", "E Set value failed at line %d",
+              generic("event.e.interval=\n", "%d")}},
             // A failing line keeps what came before it, and the record it named.
             {"global.max_dump_count=3\nhandler.h.bogus=1\nglobal.max_dump_count=4\n",
              "global: max_dump_count=3\nhandler h:\n",

@@ -4,7 +4,6 @@
 #endif
 
 #include <android/log.h>
-#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -14,6 +13,8 @@
 #include <tarnd_host/ZelRecorder.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <regex>
 #include <set>
 #include <string>
 #include <tuple>
@@ -30,22 +31,19 @@ using Event = android::TarnDebugService::Event;
 using Lines = std::vector<std::string>;
 
 namespace {
-// Command lines whose system() fails as a shell that cannot start, without running; "*" fails all.
-std::set<std::string> gFailing;
-}  // namespace
 
-extern "C" int system(const char* command) {
-    static auto real = reinterpret_cast<int (*)(const char*)>(dlsym(RTLD_NEXT, "system"));
-    if (command != nullptr && (gFailing.count(command) != 0 || gFailing.count("*") != 0)) return -1;
-    return real(command);
+// Command lines that fail as a shell that cannot start, without running; "*" fails all.
+std::set<std::string> gFailing;
+
+int failListed(const android::tarnd::ShellCommand& command) {
+    if (gFailing.count(command.line) != 0 || gFailing.count("*") != 0) return -1;
+    return android::tarnd::runShellCommand(command);
 }
 
 using tarnd_test::fixedTime;
 using tarnd_test::logText;
 using tarnd_test::makeEvent;
 using tarnd_test::makeHandler;
-
-namespace {
 
 constexpr int64_t kMiB = 1 << 20;
 constexpr int64_t kGiB = kMiB << 10;
@@ -60,6 +58,7 @@ class EventDumpTest : public ::testing::Test {
   protected:
     void SetUp() override {
         mService = tarnd_test::makeService(mRoot.file("missing.conf"), mRoot.path());
+        mService->mRunCommand = failListed;
         ASSERT_EQ(mkdir(mDumps.c_str(), 0755), 0);
         mService->mLogDumpPath = String8(mDumps.c_str());
         mService->mMinFreeSpace = 0;
@@ -424,6 +423,32 @@ TEST_F(EventDumpTest, UnsavableWorkingDirectory) {
     EXPECT_TRUE(log.contains("Failed to save current dir: No such file or directory"));
     EXPECT_EQ(listDir(mDumps + "/" + kHang), Lines{"out.txt"});
     EXPECT_EQ(currentDir(), "/");
+}
+
+// A dump command over its limit is stopped with what it started; the dump goes on, counts and
+// reports, and the next event is dumped. A storm within an event's interval makes one dump and
+// one skip line per further trigger.
+TEST_F(EventDumpTest, HungCommandStoppedAndStormSkipped) {
+    std::string hang = "sleep 600." + std::to_string(getpid());
+    Handler hung = makeHandler("hung", 0, (hang + " & " + hang).c_str());
+    std::tie(hung.mTimeout, hung.mTimeoutSet) = std::make_tuple(1, true);
+    mService->mEvents.add(makeEvent("hang", {hung, makeHandler("after", 0, "echo > after.txt")}));
+    mService->mEvents.add(makeEvent("storm", {makeHandler("s", 0, "echo > s.txt")}));
+    mService->mEvents.editTop().mInterval = 60;
+    LogCapture log;
+    mService->dumpEvent("hang");
+    for (int i = 0; i < 5; ++i) mService->dumpEvent("storm");
+    EXPECT_TRUE(log.contains("Command timed out after 1 s, stopped: " + hang + " & " + hang));
+    EXPECT_TRUE(log.contains("Filelist: " + mDumps + "/" + kHang + "/after.txt;"));
+    EXPECT_FALSE(tarnd_test::processRunning(hang));
+    EXPECT_EQ(listDir(mDumps), (Lines{kHang, "storm_20210305_070809"}));
+    std::regex skip("Dump of event storm skipped, last dump [0-9]+ s ago, interval 60 s");
+    Lines messages = log.messages();
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [&](const std::string& m) { return std::regex_match(m, skip); }),
+              4);
+    EXPECT_EQ(mService->mEvents[0].mDumpCount + mService->mEvents[1].mDumpCount, 2);
+    EXPECT_EQ(mService->mHistory.size(), 2u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include <dlfcn.h>
+#include <android/log.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <tarnd_host/LogStore.h>
@@ -21,17 +21,14 @@ using tarnd_test::logText;
 using tarnd_test::makeHandler;
 
 namespace {
-// Command lines whose system() fails as a shell that cannot start, without running.
+
+// Command lines that fail as a shell that cannot start, without running.
 std::set<std::string> gFailing;
-}  // namespace
 
-extern "C" int system(const char* command) {
-    static auto real = reinterpret_cast<int (*)(const char*)>(dlsym(RTLD_NEXT, "system"));
-    if (command != nullptr && gFailing.count(command) != 0) return -1;
-    return real(command);
+int failListed(const android::tarnd::ShellCommand& command) {
+    if (gFailing.count(command.line) != 0) return -1;
+    return android::tarnd::runShellCommand(command);
 }
-
-namespace {
 
 Event makeEvent(const std::vector<Handler>& handlers) {
     return tarnd_test::makeEvent("gpu_hang", handlers);
@@ -43,6 +40,7 @@ class HandlerCommandsTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_NE(getcwd(mSavedDir, sizeof(mSavedDir)), nullptr);
         mService = tarnd_test::makeService(mDir.file("missing.conf"), mDir.path());
+        mService->mRunCommand = failListed;
         ASSERT_EQ(chdir(mDir.path().c_str()), 0);
     }
     void TearDown() override {
@@ -56,7 +54,8 @@ class HandlerCommandsTest : public ::testing::Test {
     char mSavedDir[PATH_MAX];
 };
 
-// A command and its parameters, the lines run ("|" between; none: no command) and the file out.
+// A command and its parameters, the lines run ("|" between, "!" before a line logged after a run;
+// none: no command) and the file out.
 struct CommandCase {
     const char* label;
     const char* cmd;
@@ -77,7 +76,8 @@ const CommandCase kCommands[] = {
         {"ExitStatusIgnored",
          "echo x >> out; exit",
          {"1", "2"},
-         "echo x >> out; exit 1|echo x >> out; exit 2",
+         "echo x >> out; exit 1|!Command exited with status 1: echo x >> out; exit 1|"
+         "echo x >> out; exit 2|!Command exited with status 2: echo x >> out; exit 2",
          "x\nx\n"},
 };
 
@@ -94,9 +94,10 @@ TEST_P(RunCommandTest, OneLinePerParameterExitStatusIgnored) {
     EXPECT_EQ(enable ? mService->enableHandlers() : (mService->dumpGlobalHandlers(0), 0), 0);
 
     std::string verb = enable ? "Enable cmd: " : "Dump cmd: ";
-    std::string runs = *c.runs == '\0'
-                               ? (enable ? "No enable cmd for h" : "No dump cmd for h")
-                               : verb + std::regex_replace(c.runs, std::regex("\\|"), "|" + verb);
+    std::string runs =
+            *c.runs == '\0' ? (enable ? "No enable cmd for h" : "No dump cmd for h")
+                            : verb + std::regex_replace(c.runs, std::regex("\\|(?!!)"), "|" + verb);
+    runs = std::regex_replace(runs, std::regex("\\|!"), "|");
     EXPECT_EQ(logText(log), enable ? "Enable global handlers|" + runs + "|Enable monitor" : runs);
     EXPECT_EQ(read("out"), c.out);
 }
@@ -177,6 +178,39 @@ TEST_F(HandlerCommandsTest, StartEnablesBySelection) {
                       "Finish enable handlers|"),
               std::string::npos);
     EXPECT_TRUE(log.contains("TARN debug service started"));
+}
+
+// Each run gets the handler's own limit where a line set one, else the service's (60 by
+// default); a hung enable command is stopped and start-up goes on.
+TEST_F(HandlerCommandsTest, LimitsAndHungEnableCommand) {
+    // Service limit (-1: as it is), handler limit (-1: none), the limit a run gets.
+    const std::tuple<int32_t, int32_t, int32_t> rows[] = {{-1, -1, 60}, {5, -1, 5}, {5, 0, 0},
+                                                          {-1, 2, 2},   {0, 3, 3},  {0, -1, 0}};
+    for (const auto& [global, own, expected] : rows) {
+        Handler handler = makeHandler("h", 0, "true");
+        std::tie(handler.mTimeoutSet, handler.mTimeout) = std::make_tuple(own >= 0, own);
+        if (global >= 0) mService->mCommandTimeout = global;  // the first row sees the default
+        std::vector<int32_t> limits;
+        mService->mRunCommand = [&limits](const android::tarnd::ShellCommand& command) {
+            limits.push_back(command.timeoutSeconds);
+            return 0;
+        };
+        Event event = makeEvent({handler});
+        mService->dumpHandlers(event, 0);
+        EXPECT_EQ(limits, std::vector<int32_t>{expected}) << global << " " << own;
+    }
+    std::string hang = "sleep 600." + std::to_string(getpid()), config = mDir.file("t.conf");
+    tarnd_test::writeFile(config, "global.log_dump_path=" + mDir.file("dumps") +
+                                          "\nglobal.logcat_grep=0\nglobal.kmsg_grep=0\n"
+                                          "global.command_timeout=1\nghandler.g.init=" +
+                                          hang +
+                                          "\nghandler.g.on=1\nevent.e.uevent=e\n"
+                                          "monitor.m.enable=1\nmonitor.m.event=e\n");
+    LogCapture log;
+    android::sp<android::TarnDebugService> service = tarnd_test::makeService(config, mDir.path());
+    EXPECT_TRUE(log.contains("Command timed out after 1 s, stopped: " + hang));
+    EXPECT_TRUE(log.contains("TARN debug service started"));
+    EXPECT_FALSE(tarnd_test::processRunning(hang));
 }
 
 }  // namespace

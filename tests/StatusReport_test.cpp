@@ -101,6 +101,19 @@ TEST_F(StatusReportTest, HistoryIsTheLastLine) {
               before + "History events:    hang hang_1    oops oops_2");
 }
 
+// The limits and the interval appear only where a line set them, each after its block's head.
+TEST_F(StatusReportTest, LimitsOnlyWhereSet) {
+    std::string text =
+            report("global.command_timeout=5\nhandler.h.dump=d\nhandler.k.timeout=0\n"
+                   "event.e.interval=10\nevent.e.handler.h.timeout=2\nevent.e.handler.k.on=1\n"
+                   "monitor.m.event=e\n");
+    for (const char* part : {"MinFreeSpace: 512MB\nCommand timeout: 5 s\nMonitor",
+                             "Dump 0 times\n    Interval: 10 s\n    Uevent",
+                             "Name: h\n        Level: 100\n        Timeout: 2 s\n        Dump",
+                             "Name: k\n        Level: 100\n        Timeout: 0 s\n        Enabled"})
+        EXPECT_NE(text.find(part), std::string::npos) << part;
+}
+
 // Start-up logs the report one DEBUG message per line between two hyphen lines, blanks at line
 // ends kept.
 TEST(StatusReportStartupTest, ReportLoggedLineByLine) {

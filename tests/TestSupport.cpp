@@ -98,6 +98,16 @@ bool hasNetAdmin() {
            (std::stoull(status.substr(at + 9), nullptr, 16) >> CAP_NET_ADMIN & 1) != 0;
 }
 
+bool processRunning(const std::string& text) {
+    for (const std::string& pid : listDir("/proc")) {
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string line = readFile("/proc/" + pid + "/cmdline");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
 int threadCount() { return static_cast<int>(listDir("/proc/self/task").size()); }
 
 std::vector<std::string> threadNames() {

@@ -45,6 +45,8 @@ inline bool isRoot() { return geteuid() == 0; }
 // container may lack it.
 bool hasNetAdmin();
 
+// Whether a process whose command line holds the text is running (zombies have none).
+bool processRunning(const std::string& text);
 // Descriptors open in this process, for leak checks.
 std::vector<int> openFds();
 // Threads of this process.
