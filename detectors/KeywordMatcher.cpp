@@ -204,6 +204,21 @@ void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
     index.anchors = std::move(anchors);
 }
 
+size_t KeywordMatcher::memoryUse() const {
+    size_t bytes = sizeof(*this);
+    for (const std::string& name : mNames) bytes += name.capacity() + 1;
+    for (const std::string& pattern : mPatterns) bytes += pattern.capacity() + 1;
+    bytes += mNames.capacity() * sizeof(std::string) + mPatterns.capacity() * sizeof(std::string);
+    bytes += mEntries.capacity() * sizeof(CompiledEntry);
+    bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
+    for (const GramIndex* index : {&mPairs, &mQuads}) {
+        bytes += index->filter.capacity() * sizeof(uint32_t) +
+                 index->slots.capacity() * sizeof(Slot) +
+                 index->anchors.capacity() * sizeof(Anchor);
+    }
+    return bytes;
+}
+
 bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
     bool hit = false;
     if (found != nullptr && mHasEmpty) {

@@ -29,6 +29,9 @@ class KeywordMatcher {
     void match(const char* text, F&& emit) const;
 
     // The plain nested search that match() must agree with; kept for tests and measurements.
+    // Bytes held by the compiled tables.
+    size_t memoryUse() const;
+
     template <typename F>
     static void matchReference(const std::vector<Entry>& entries, const char* text, F&& emit);
 
