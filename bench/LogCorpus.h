@@ -323,6 +323,16 @@ inline std::string logcatMessage(Rng& rng) {
     }
 }
 
+// About one line in matchEvery (none when 0) gets one of the key words between two words.
+inline void plant(std::string& line, const std::vector<std::string>& keywords, Rng& planter,
+                  uint32_t matchEvery) {
+    if (keywords.empty() || matchEvery == 0 || planter.below(matchEvery) != 0) return;
+    const std::string& keyword = keywords[planter.below(static_cast<uint32_t>(keywords.size()))];
+    size_t at = line.find(' ', planter.below(static_cast<uint32_t>(line.size())));
+    at = at == std::string::npos ? line.size() : at + 1;
+    line.insert(at, keyword + " ");
+}
+
 }  // namespace internal
 
 /// Records as the detectors see them: half kernel log records with their header
@@ -348,12 +358,7 @@ inline std::vector<std::string> records(size_t count, const std::vector<std::str
         } else {
             line = internal::logcatMessage(rng);
         }
-        if (!plant.empty() && matchEvery != 0 && planter.below(matchEvery) == 0) {
-            const std::string& keyword = plant[planter.below(static_cast<uint32_t>(plant.size()))];
-            size_t at = line.find(' ', planter.below(static_cast<uint32_t>(line.size())));
-            at = at == std::string::npos ? line.size() : at + 1;
-            line.insert(at, keyword + " ");
-        }
+        internal::plant(line, plant, planter, matchEvery);
         result.push_back(line);
     }
     return result;
@@ -467,12 +472,7 @@ inline std::vector<std::string> hardRecords(size_t count, const std::vector<std:
         bool clean = true;
         for (const std::string& k : all) clean = clean && line.find(k) == std::string::npos;
         if (!clean) continue;
-        if (!plant.empty() && matchEvery != 0 && planter.below(matchEvery) == 0) {
-            const std::string& keyword = plant[planter.below(static_cast<uint32_t>(plant.size()))];
-            size_t at = line.find(' ', planter.below(static_cast<uint32_t>(line.size())));
-            at = at == std::string::npos ? line.size() : at + 1;
-            line.insert(at, keyword + " ");
-        }
+        internal::plant(line, plant, planter, matchEvery);
         result.push_back(line);
     }
     return result;
