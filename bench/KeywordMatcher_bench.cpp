@@ -1,6 +1,8 @@
-// Records per second of KeywordMatcher against the nested strstr search it replaces, on generated
-// kernel and logcat records of which about one in a thousand holds a key word. After the runs it
-// prints the median speed-up per key word count and how the matcher's cost grows from 64 to 256.
+// Time per record of KeywordMatcher against the nested strstr search it replaces and, when
+// Hyperscan is installed, against Hyperscan's literal matcher, on two generated corpora: ordinary
+// kernel and logcat records, and hard ones whose filler words are pieces of the key words. In both
+// about one record in a thousand holds a key word. After the runs it prints the medians side by
+// side, how the matcher's cost grows from 64 to 256 key words, and its memory.
 
 #include <benchmark/benchmark.h>
 #include <stdio.h>
@@ -14,44 +16,161 @@
 #include "bench/LogCorpus.h"
 #include "detectors/KeywordMatcher.h"
 
+#ifndef TARND_BENCH_HYPERSCAN
+#define TARND_BENCH_HYPERSCAN 0
+#endif
+#if TARND_BENCH_HYPERSCAN
+#include <hs.h>
+#endif
+
 namespace android {
 namespace {
 
-constexpr size_t kRecordCount = 20000;
 constexpr size_t kKeywordCounts[] = {8, 64, 256};
+
+struct Corpus {
+    const char* name;
+    size_t records;
+    std::vector<std::string> (*keywords)(size_t count);
+};
+
+const Corpus kCorpora[] = {
+        {"log", 20000, logcorpus::keywords},
+        {"hard", 200000, logcorpus::hardKeywords},
+};
+
+#if TARND_BENCH_HYPERSCAN
+/// Hyperscan's literal matcher set up for the same entries: one scan per record, then the same
+/// walk over the entries as the matcher's, so that both send the same names.
+class HyperscanPeer {
+  public:
+    ~HyperscanPeer() {
+        hs_free_scratch(mScratch);
+        hs_free_database(mDatabase);
+    }
+
+    bool build(const std::vector<KeywordMatcher::Entry>& entries) {
+        std::map<std::string, unsigned> ids;
+        std::map<std::string, uint32_t> names;
+        for (const KeywordMatcher::Entry& entry : entries) {
+            auto name = names.emplace(entry.name, static_cast<uint32_t>(mNames.size()));
+            if (name.second) mNames.push_back(entry.name);
+            mEntries.push_back({name.first->second, {}});
+            for (const std::string& keyword : entry.keywords) {
+                auto id = ids.emplace(keyword, static_cast<unsigned>(mPatterns.size()));
+                if (id.second) mPatterns.push_back(keyword);
+                mEntries.back().patterns.push_back(id.first->second);
+            }
+        }
+        std::vector<const char*> expressions;
+        std::vector<size_t> lengths;
+        std::vector<unsigned> flags(mPatterns.size(), HS_FLAG_SINGLEMATCH);
+        std::vector<unsigned> patternIds;
+        for (const std::string& pattern : mPatterns) {
+            patternIds.push_back(static_cast<unsigned>(expressions.size()));
+            expressions.push_back(pattern.c_str());
+            lengths.push_back(pattern.size());
+        }
+        hs_compile_error_t* error = nullptr;
+        if (hs_compile_lit_multi(expressions.data(), flags.data(), patternIds.data(),
+                                 lengths.data(), static_cast<unsigned>(mPatterns.size()),
+                                 HS_MODE_BLOCK, nullptr, &mDatabase, &error) != HS_SUCCESS) {
+            fprintf(stderr, "hyperscan: %s\n", error->message);
+            hs_free_compile_error(error);
+            return false;
+        }
+        mFound.assign(mPatterns.size(), 0);
+        mSent.assign(mNames.size(), 0);
+        return hs_alloc_scratch(mDatabase, &mScratch) == HS_SUCCESS;
+    }
+
+    // Single-threaded: the found and sent flags live in the peer.
+    template <typename F>
+    void match(const char* text, F&& emit) {
+        mHits.clear();
+        hs_scan(mDatabase, text, static_cast<unsigned>(strlen(text)), 0, mScratch, onMatch, this);
+        if (mHits.empty()) return;
+        for (const PeerEntry& entry : mEntries) {
+            if (mSent[entry.name]) continue;
+            for (unsigned id : entry.patterns) {
+                if (mFound[id]) {
+                    mSent[entry.name] = 1;
+                    emit(mNames[entry.name]);
+                    break;
+                }
+            }
+        }
+        for (unsigned id : mHits) mFound[id] = 0;
+        mSent.assign(mNames.size(), 0);
+    }
+
+  private:
+    struct PeerEntry {
+        uint32_t name;
+        std::vector<unsigned> patterns;
+    };
+
+    static int onMatch(unsigned id, unsigned long long, unsigned long long, unsigned, void* self) {
+        HyperscanPeer* peer = static_cast<HyperscanPeer*>(self);
+        if (!peer->mFound[id]) {
+            peer->mFound[id] = 1;
+            peer->mHits.push_back(id);
+        }
+        return 0;
+    }
+
+    std::vector<std::string> mNames;
+    std::vector<std::string> mPatterns;
+    std::vector<PeerEntry> mEntries;
+    std::vector<unsigned char> mFound;
+    std::vector<unsigned char> mSent;
+    std::vector<unsigned> mHits;
+    hs_database_t* mDatabase = nullptr;
+    hs_scratch_t* mScratch = nullptr;
+};
+#endif
 
 struct Workload {
     std::vector<KeywordMatcher::Entry> entries;
     KeywordMatcher matcher;
     std::vector<std::string> records;
     size_t matchedRecords = 0;
+#if TARND_BENCH_HYPERSCAN
+    HyperscanPeer peer;
+#endif
 };
 
 // Two key words per event, and event names repeating every 24 events, as when several monitors
 // hold copies of the same events.
-std::unique_ptr<Workload> makeWorkload(size_t keywordCount) {
+std::unique_ptr<Workload> makeWorkload(const Corpus& corpus, size_t keywordCount) {
     std::unique_ptr<Workload> workload(new Workload);
-    const std::vector<std::string> keywords = logcorpus::keywords(keywordCount);
+    const std::vector<std::string> keywords = corpus.keywords(keywordCount);
     for (size_t k = 0; k < keywords.size(); k += 2) {
         KeywordMatcher::Entry entry{"event" + std::to_string(k / 2 % 24), {keywords[k]}};
         if (k + 1 < keywords.size()) entry.keywords.push_back(keywords[k + 1]);
         workload->entries.push_back(entry);
     }
     workload->matcher.build(workload->entries);
-    workload->records = logcorpus::records(kRecordCount, keywords);
+    workload->records = corpus.keywords == logcorpus::hardKeywords
+                                ? logcorpus::hardRecords(corpus.records, keywords)
+                                : logcorpus::records(corpus.records, keywords);
+#if TARND_BENCH_HYPERSCAN
+    if (!workload->peer.build(workload->entries)) return nullptr;
+#endif
     return workload;
 }
 
-Workload& workload(size_t keywordCount) {
-    static std::map<size_t, std::unique_ptr<Workload>> workloads;
-    std::unique_ptr<Workload>& slot = workloads[keywordCount];
-    if (!slot) slot = makeWorkload(keywordCount);
+Workload& workload(const Corpus& corpus, size_t keywordCount) {
+    static std::map<std::string, std::unique_ptr<Workload>> workloads;
+    std::unique_ptr<Workload>& slot = workloads[corpus.name + std::to_string(keywordCount)];
+    if (!slot) slot = makeWorkload(corpus, keywordCount);
+    if (!slot) abort();
     return *slot;
 }
 
-// The matcher must agree with the reference on every record, or its speed means nothing.
-bool checkAgreement(size_t keywordCount) {
-    Workload& w = workload(keywordCount);
+// Matcher and peer must agree with the reference on every record, or their speed means nothing.
+bool checkAgreement(const Corpus& corpus, size_t keywordCount) {
+    Workload& w = workload(corpus, keywordCount);
     w.matchedRecords = 0;
     for (const std::string& record : w.records) {
         std::vector<std::string> fast;
@@ -59,6 +178,14 @@ bool checkAgreement(size_t keywordCount) {
         w.matcher.match(record.c_str(), [&fast](const std::string& name) { fast.push_back(name); });
         KeywordMatcher::matchReference(w.entries, record.c_str(),
                                        [&slow](const std::string& name) { slow.push_back(name); });
+#if TARND_BENCH_HYPERSCAN
+        std::vector<std::string> peer;
+        w.peer.match(record.c_str(), [&peer](const std::string& name) { peer.push_back(name); });
+        if (peer != slow) {
+            fprintf(stderr, "hyperscan and reference disagree on: %s\n", record.c_str());
+            return false;
+        }
+#endif
         if (fast != slow) {
             fprintf(stderr, "matcher and reference disagree on: %s\n", record.c_str());
             return false;
@@ -68,33 +195,35 @@ bool checkAgreement(size_t keywordCount) {
     return true;
 }
 
-void benchMatcher(benchmark::State& state, size_t keywordCount) {
-    const Workload& w = workload(keywordCount);
+enum Contender { kMatcher, kReference, kHyperscan };
+const char* const kContenderNames[] = {"KeywordMatcher", "Reference", "Hyperscan"};
+
+void benchContender(benchmark::State& state, const Corpus* corpus, size_t keywordCount,
+                    Contender contender) {
+    Workload& w = workload(*corpus, keywordCount);
     size_t sent = 0;
+    auto count = [&sent](const std::string&) { ++sent; };
     for (auto _ : state) {
         for (const std::string& record : w.records) {
-            w.matcher.match(record.c_str(), [&sent](const std::string&) { ++sent; });
+            if (contender == kMatcher) {
+                w.matcher.match(record.c_str(), count);
+            } else if (contender == kReference) {
+                KeywordMatcher::matchReference(w.entries, record.c_str(), count);
+            } else {
+#if TARND_BENCH_HYPERSCAN
+                w.peer.match(record.c_str(), count);
+#endif
+            }
         }
         benchmark::DoNotOptimize(sent);
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.records.size()));
 }
 
-void benchReference(benchmark::State& state, size_t keywordCount) {
-    const Workload& w = workload(keywordCount);
-    size_t sent = 0;
-    for (auto _ : state) {
-        for (const std::string& record : w.records) {
-            KeywordMatcher::matchReference(w.entries, record.c_str(),
-                                           [&sent](const std::string&) { ++sent; });
-        }
-        benchmark::DoNotOptimize(sent);
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.records.size()));
+std::string benchName(const Corpus& corpus, Contender contender, size_t count) {
+    return std::string(corpus.name) + "/" + kContenderNames[contender] + "/" +
+           std::to_string(count);
 }
-
-std::string matcherName(size_t count) { return "KeywordMatcher/" + std::to_string(count); }
-std::string referenceName(size_t count) { return "Reference/" + std::to_string(count); }
 
 /// Console output as usual, plus each benchmark's median CPU time per pass over the corpus.
 class MedianReporter : public benchmark::ConsoleReporter {
@@ -127,13 +256,56 @@ bool hasFlag(const std::vector<char*>& args, const char* prefix) {
     return false;
 }
 
+// Nanoseconds per record of a median pass, or 0 when that benchmark did not run.
+double perRecord(const MedianReporter& reporter, const Corpus& corpus, Contender contender,
+                 size_t count) {
+    const std::string name = benchName(corpus, contender, count);
+    if (!reporter.has(name)) return 0;
+    return reporter.median(name) * 1000.0 / static_cast<double>(corpus.records);
+}
+
+void printSummary(const MedianReporter& reporter) {
+    printf("\nns per record (median CPU time of interleaved repetitions):\n");
+    printf("%-6s %8s %10s %10s %10s %12s %12s\n", "corpus", "keywords", "nested", "matcher",
+           "hyperscan", "nested/mat.", "mat./hyper.");
+    for (const Corpus& corpus : kCorpora) {
+        for (size_t keywords : kKeywordCounts) {
+            const double matcher = perRecord(reporter, corpus, kMatcher, keywords);
+            const double nested = perRecord(reporter, corpus, kReference, keywords);
+            const double peer = perRecord(reporter, corpus, kHyperscan, keywords);
+            if (matcher == 0) continue;
+            printf("%-6s %8zu %10.1f %10.1f ", corpus.name, keywords, nested, matcher);
+            if (peer != 0) {
+                printf("%10.1f ", peer);
+            } else {
+                printf("%10s ", "-");
+            }
+            printf("%11.2fx ", nested / matcher);
+            if (peer != 0) {
+                printf("%11.2fx\n", matcher / peer);
+            } else {
+                printf("%12s\n", "-");
+            }
+        }
+        const double at64 = perRecord(reporter, corpus, kMatcher, 64);
+        const double at256 = perRecord(reporter, corpus, kMatcher, 256);
+        if (at64 != 0 && at256 != 0) {
+            printf("%-6s matcher cost at 256 / cost at 64: %.2f\n", corpus.name, at256 / at64);
+        }
+    }
+    for (const Corpus& corpus : kCorpora) {
+        printf("%-6s matcher memory at 256 key words: %zu bytes\n", corpus.name,
+               workload(corpus, 256).matcher.memoryUse());
+    }
+}
+
 }  // namespace
 }  // namespace android
 
 int main(int argc, char** argv) {
     using namespace android;
     std::vector<char*> args(argv, argv + argc);
-    // Defaults that make the medians steady while the whole run stays well under a minute.
+    // Defaults that make the medians steady while the whole run stays around a minute.
     // Interleaving the repetitions spreads a busy spell of the machine over all benchmarks
     // instead of skewing the one that happens to run then.
     static char repetitions[] = "--benchmark_repetitions=5";
@@ -149,33 +321,26 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
 
-    for (size_t keywords : kKeywordCounts) {
-        if (!checkAgreement(keywords)) return 1;
-        const Workload& w = workload(keywords);
-        printf("%zu key words: %zu of %zu records match\n", keywords, w.matchedRecords,
-               w.records.size());
-        benchmark::RegisterBenchmark(matcherName(keywords).c_str(), benchMatcher, keywords)
-                ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark(referenceName(keywords).c_str(), benchReference, keywords)
-                ->Unit(benchmark::kMicrosecond);
+    const Contender contenders[] = {kMatcher, kReference, kHyperscan};
+    for (const Corpus& corpus : kCorpora) {
+        for (size_t keywords : kKeywordCounts) {
+            if (!checkAgreement(corpus, keywords)) return 1;
+            const Workload& w = workload(corpus, keywords);
+            printf("%s corpus, %zu key words: %zu of %zu records match\n", corpus.name, keywords,
+                   w.matchedRecords, w.records.size());
+            for (Contender contender : contenders) {
+                if (contender == kHyperscan && !TARND_BENCH_HYPERSCAN) continue;
+                benchmark::RegisterBenchmark(benchName(corpus, contender, keywords).c_str(),
+                                             benchContender, &corpus, keywords, contender)
+                        ->Unit(benchmark::kMicrosecond);
+            }
+        }
     }
+    if (!TARND_BENCH_HYPERSCAN) printf("libhs not found: no Hyperscan row\n");
 
     MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-
-    printf("\nspeed-up, median CPU time of reference / matcher:\n");
-    for (size_t keywords : kKeywordCounts) {
-        const std::string fast = matcherName(keywords);
-        const std::string slow = referenceName(keywords);
-        if (reporter.has(fast) && reporter.has(slow)) {
-            printf("  %3zu key words: %6.2fx\n", keywords,
-                   reporter.median(slow) / reporter.median(fast));
-        }
-    }
-    if (reporter.has(matcherName(64)) && reporter.has(matcherName(256))) {
-        printf("matcher cost at 256 / cost at 64: %.2f\n",
-               reporter.median(matcherName(256)) / reporter.median(matcherName(64)));
-    }
+    printSummary(reporter);
     return 0;
 }

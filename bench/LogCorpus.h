@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -322,6 +323,16 @@ inline std::string logcatMessage(Rng& rng) {
     }
 }
 
+// About one line in matchEvery (none when 0) gets one of the key words between two words.
+inline void plant(std::string& line, const std::vector<std::string>& keywords, Rng& planter,
+                  uint32_t matchEvery) {
+    if (keywords.empty() || matchEvery == 0 || planter.below(matchEvery) != 0) return;
+    const std::string& keyword = keywords[planter.below(static_cast<uint32_t>(keywords.size()))];
+    size_t at = line.find(' ', planter.below(static_cast<uint32_t>(line.size())));
+    at = at == std::string::npos ? line.size() : at + 1;
+    line.insert(at, keyword + " ");
+}
+
 }  // namespace internal
 
 /// Records as the detectors see them: half kernel log records with their header
@@ -347,12 +358,121 @@ inline std::vector<std::string> records(size_t count, const std::vector<std::str
         } else {
             line = internal::logcatMessage(rng);
         }
-        if (!plant.empty() && matchEvery != 0 && planter.below(matchEvery) == 0) {
-            const std::string& keyword = plant[planter.below(static_cast<uint32_t>(plant.size()))];
-            size_t at = line.find(' ', planter.below(static_cast<uint32_t>(line.size())));
-            at = at == std::string::npos ? line.size() : at + 1;
-            line.insert(at, keyword + " ");
+        internal::plant(line, plant, planter, matchEvery);
+        result.push_back(line);
+    }
+    return result;
+}
+
+/// Key words for the hard corpus: GPU driver phrases that share their words and prefixes ("GPU
+/// HANG", "GPU fault", "GPU reset"), some only three bytes long, then a subject x problem grid.
+inline std::vector<std::string> hardKeywords(size_t count) {
+    static const char* const kPhrases[] = {
+            "GPU HANG",      "ring timeout", "ANR",  "GPU fault",     "fence timeout", "GPU reset",
+            "[drm] *ERROR*", "OOM",          "TDR",  "Hang detected", "MMU fault",     "GPU hung",
+            "ring hung",     "fence wait",   "SMMU", "hangcheck",
+    };
+    static const char* const kSubjects[] = {
+            "GPU",   "GPU0",  "GPU1",  "ring", "rcs0",   "bcs0",   "vcs0", "vecs0",
+            "ccs0",  "fence", "kgsl",  "KGSL", "adreno", "mali",   "GuC",  "HuC",
+            "[drm]", "gfx",   "sdma0", "CRTC", "pipe A", "pipe B", "DPU",  "ctx",
+    };
+    static const char* const kProblems[] = {
+            "HANG", "hang",    "fault", "reset",  "timeout", "stall",
+            "hung", "*ERROR*", "Hang",  "wedged", "lockup",  "error",
+    };
+    std::vector<std::string> result;
+    for (const char* phrase : kPhrases) {
+        if (result.size() == count) return result;
+        result.push_back(phrase);
+    }
+    const size_t subjects = sizeof(kSubjects) / sizeof(kSubjects[0]);
+    const size_t problems = sizeof(kProblems) / sizeof(kProblems[0]);
+    for (size_t k = 0; k < subjects * problems && result.size() < count; ++k) {
+        std::string keyword = std::string(kSubjects[k % subjects]) + " " +
+                              kProblems[(k / subjects + k) % problems];
+        bool known = false;
+        for (const std::string& other : result) known = known || other == keyword;
+        if (!known) result.push_back(keyword);
+    }
+    for (size_t k = 0; result.size() < count; ++k) {
+        result.push_back("GPU fault #" + std::to_string(k));
+    }
+    return result;
+}
+
+/// Kernel and logcat records of 40 to 300 bytes whose filler words are the words of the hard key
+/// words ("GPU", "ring", "timeout", "[drm]", "Hang"), so that every gram of a key word is common
+/// and only whole key words are rare. A record holding any of hardKeywords(256) by chance is drawn
+/// again; then about one record in matchEvery gets one of `plant` inserted between two words.
+inline std::vector<std::string> hardRecords(size_t count, const std::vector<std::string>& plant,
+                                            uint64_t seed = 7, uint32_t matchEvery = 1000) {
+    const std::vector<std::string> all = hardKeywords(256);
+    std::vector<std::string> fragments;
+    for (const std::string& keyword : all) {
+        size_t start = 0;
+        while (start < keyword.size()) {
+            size_t end = keyword.find(' ', start);
+            if (end == std::string::npos) end = keyword.size();
+            const std::string word = keyword.substr(start, end - start);
+            bool usable = word.size() > 1;
+            for (const std::string& k : all) usable = usable && word.find(k) == std::string::npos;
+            for (const std::string& f : fragments) usable = usable && f != word;
+            if (usable) fragments.push_back(word);
+            start = end + 1;
         }
+    }
+    static const char* const kWords[] = {
+            "status",   "on",      "for",    "failed", "seqno", "pid",    "ctx",    "engine",
+            "signaled", "wait",    "idle",   "active", "queue", "submit", "retire", "context",
+            "done",     "request", "vblank", "irq",    "after", "ms",     "state",  "detected",
+    };
+    static const char* const kPrefixes[] = {
+            "i915 0000:00:02.0: ",
+            "kgsl kgsl-3d0: ",
+            "[drm:i915_hangcheck_elapsed [i915]] ",
+            "msm_dpu ae01000.display-controller: ",
+            "",
+            "",
+            "",
+    };
+    Rng rng(seed);
+    Rng planter(seed ^ 0x5A5A5A5A5A5A5A5Aull);
+    std::vector<std::string> result;
+    result.reserve(count);
+    uint32_t sequence = 1000;
+    while (result.size() < count) {
+        std::string line;
+        if (rng.below(2) == 0) {
+            line = internal::format("%u,%u,%u,-;", 3 + rng.below(4), sequence++,
+                                    5000000 + rng.below(900000000));
+        }
+        line += rng.pick(kPrefixes);
+        const size_t length = 40 + rng.below(261);
+        while (line.size() < length) {
+            const uint32_t kind = rng.below(20);
+            if (kind < 10) {
+                line += fragments[rng.below(static_cast<uint32_t>(fragments.size()))];
+            } else if (kind < 15) {
+                line += rng.pick(kWords);
+            } else if (kind < 17) {
+                line += internal::format("%s=%u", rng.pick(kWords), rng.below(100000));
+            } else if (kind < 19) {
+                line += internal::format("0x%08x", rng.below(0xffffffffu));
+            } else {
+                line += internal::format(
+                        "%s%u:",
+                        fragments[rng.below(static_cast<uint32_t>(fragments.size()))].c_str(),
+                        rng.below(16));
+            }
+            line += rng.below(6) == 0 ? ", " : " ";
+        }
+        line.resize(std::min(line.size(), size_t{300}));
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        bool clean = true;
+        for (const std::string& k : all) clean = clean && line.find(k) == std::string::npos;
+        if (!clean) continue;
+        internal::plant(line, plant, planter, matchEvery);
         result.push_back(line);
     }
     return result;

@@ -15,6 +15,12 @@ constexpr size_t kSmallSetMax = 4;
 // beyond this the filter fills faster than the probes thin out.
 constexpr size_t kMaxStride = 8;
 
+// A probe of the byte pair filter against one of a hashed gram: it needs no multiplication.
+constexpr double kPairProbeCost = 0.6;
+
+// 32 KiB: a set bit per 512 filter bits at 256 key words of stride 1, and still L1-resident.
+constexpr unsigned kMaxFilterBits = 18;
+
 constexpr uint32_t kFilterMultiplier = 0x9E3779B1u;
 constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
 
@@ -52,6 +58,8 @@ double byteWeight(unsigned char c) {
     }
 }
 
+// A 3-byte gram is read as four bytes and masked: the caller guarantees a fourth readable byte
+// (the text's or the pattern's terminating NUL at worst).
 uint32_t loadGram(const char* p, size_t width) {
     if (width == 2) {
         uint16_t g;
@@ -60,23 +68,44 @@ uint32_t loadGram(const char* p, size_t width) {
     }
     uint32_t g;
     memcpy(&g, p, sizeof(g));
+    if (width == 3) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        return g >> 8;
+#else
+        return g & 0xFFFFFFu;
+#endif
+    }
     return g;
 }
 
+// The words of a key word phrase are common in logs on their own ("GPU", "ring", "timeout");
+// where two of them meet is what ordinary text seldom holds, so such grams rank far rarer.
 double gramScore(const char* gram, size_t width) {
     double score = 1;
-    for (size_t k = 0; k < width; ++k) score *= byteWeight(static_cast<unsigned char>(gram[k]));
-    return score;
+    bool junction = false;
+    for (size_t k = 0; k < width; ++k) {
+        score *= byteWeight(static_cast<unsigned char>(gram[k]));
+        junction = junction || (k > 0 && k + 1 < width && gram[k] == ' ' && gram[k - 1] != ' ' &&
+                                gram[k + 1] != ' ');
+    }
+    return junction ? score / 1e6 : score;
 }
 
 // Start of the run of `count` consecutive width-byte grams of the pattern that ordinary text holds
-// least often, so that the filter seldom fires on records without the pattern.
-size_t rarestRun(const std::string& pattern, size_t width, size_t count) {
+// least often, so that the filter seldom fires on records without the pattern. A gram already
+// anchoring other patterns counts as commoner: each hit on it costs a comparison per pattern.
+size_t rarestRun(const std::string& pattern, size_t width, size_t count,
+                 const std::map<uint32_t, size_t>& used) {
     size_t best = 0;
     double bestScore = 0;
     for (size_t start = 0; start + count - 1 + width <= pattern.size(); ++start) {
         double score = 0;
-        for (size_t k = 0; k < count; ++k) score += gramScore(pattern.data() + start + k, width);
+        for (size_t k = 0; k < count; ++k) {
+            const char* gram = pattern.data() + start + k;
+            auto shared = used.find(loadGram(gram, width));
+            score += gramScore(gram, width) *
+                     static_cast<double>(1 + (shared == used.end() ? 0 : shared->second));
+        }
         if (start == 0 || score < bestScore) {
             best = start;
             bestScore = score;
@@ -118,9 +147,10 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
         mEntries.push_back(compiled);
     }
 
-    std::vector<uint32_t> pairPatterns;
-    std::vector<uint32_t> quadPatterns;
-    size_t quadStride = kMaxStride;
+    std::vector<uint32_t> pairPatterns;  // 2 bytes, and 3 when they are better off here
+    std::vector<uint32_t> triplePatterns;
+    std::vector<uint32_t> longPatterns;
+    size_t shortestLong = 0;
     for (uint32_t id = 0; id < mPatterns.size(); ++id) {
         const std::string& pattern = mPatterns[id];
         if (pattern.empty()) {
@@ -132,35 +162,57 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
         if (pattern.size() == 1) {
             mSingleBytes.push_back(pattern[0]);
             mSingleBytePatterns.push_back(id);
-        } else if (pattern.size() < 4) {
+        } else if (pattern.size() == 2) {
             pairPatterns.push_back(id);
+        } else if (pattern.size() == 3) {
+            triplePatterns.push_back(id);
         } else {
-            // A pattern of length L holds L - 3 grams of 4 bytes: the shortest bounds the stride.
-            quadPatterns.push_back(id);
-            quadStride = std::min(quadStride, pattern.size() - 3);
+            longPatterns.push_back(id);
+            shortestLong =
+                    shortestLong == 0 ? pattern.size() : std::min(shortestLong, pattern.size());
         }
     }
     mSmallSet = mSearchPatterns.size() <= kSmallSetMax;
     if (mSmallSet) return;
 
-    std::vector<Anchor> pairs;
-    std::vector<Anchor> quads;
-    for (uint32_t id : pairPatterns) {
-        const std::string& pattern = mPatterns[id];
-        const size_t offset = rarestRun(pattern, 2, 1);
-        pairs.push_back(
-                Anchor{loadGram(pattern.data() + offset, 2), id, static_cast<uint32_t>(offset)});
+    // A pattern of length L holds L - width + 1 grams, so the shortest pattern bounds the stride.
+    // 3-byte patterns either join the longer ones on 3-byte grams, one probe at every position,
+    // or go to the byte pairs, a cheaper probe at every other position, when that lets the longer
+    // ones keep 4-byte grams at a wide stride.
+    const size_t longStride = shortestLong == 0 ? 0 : std::min(kMaxStride, shortestLong - 3);
+    const size_t pairStride = pairPatterns.empty() ? 2 : 1;
+    const double splitCost = (triplePatterns.empty() ? 0 : kPairProbeCost / pairStride) +
+                             (longStride == 0 ? 0 : 1.0 / longStride);
+    size_t width = 4;
+    if (!triplePatterns.empty() && splitCost >= 1) {
+        width = 3;
+        longPatterns.insert(longPatterns.end(), triplePatterns.begin(), triplePatterns.end());
+        triplePatterns.clear();
     }
-    for (uint32_t id : quadPatterns) {
-        const std::string& pattern = mPatterns[id];
-        const size_t start = rarestRun(pattern, 4, quadStride);
-        for (size_t offset = start; offset < start + quadStride; ++offset) {
-            quads.push_back(Anchor{loadGram(pattern.data() + offset, 4), id,
-                                   static_cast<uint32_t>(offset)});
+    std::vector<Anchor> pairs = anchorsFor(mPatterns, pairPatterns, 2, 1);
+    const std::vector<Anchor> triples = anchorsFor(mPatterns, triplePatterns, 2, pairStride);
+    pairs.insert(pairs.end(), triples.begin(), triples.end());
+    buildIndex(mPairs, 2, triplePatterns.empty() ? 1 : pairStride, std::move(pairs));
+    const size_t stride = width == 3 ? 1 : longStride;
+    buildIndex(mGrams, width, stride, anchorsFor(mPatterns, longPatterns, width, stride));
+}
+
+// Anchors each pattern at its rarest run of `stride` grams.
+std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
+        const std::vector<std::string>& patterns, const std::vector<uint32_t>& ids, size_t width,
+        size_t stride) {
+    std::map<uint32_t, size_t> used;
+    std::vector<Anchor> anchors;
+    for (uint32_t id : ids) {
+        const std::string& pattern = patterns[id];
+        const size_t start = rarestRun(pattern, width, stride, used);
+        for (size_t offset = start; offset < start + stride; ++offset) {
+            const uint32_t gram = loadGram(pattern.data() + offset, width);
+            ++used[gram];
+            anchors.push_back({gram, id, static_cast<uint32_t>(offset)});
         }
     }
-    buildIndex(mPairs, 2, 1, std::move(pairs));
-    buildIndex(mQuads, 4, quadStride, std::move(quads));
+    return anchors;
 }
 
 void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
@@ -177,10 +229,10 @@ void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
 
     index.width = width;
     index.stride = stride;
-    // Two-byte grams index the filter directly; four-byte grams are hashed into a table sparse
+    // Two-byte grams index the filter directly; longer grams are hashed into a table sparse
     // enough that ordinary text rarely hits a set bit, yet small enough to stay in L1.
     const unsigned filterBits =
-            width == 2 ? 16 : std::min(20u, std::max(15u, log2Ceil(distinct) + 6));
+            width == 2 ? 16 : std::min(kMaxFilterBits, std::max(15u, log2Ceil(distinct) + 9));
     index.filterShift = 32 - filterBits;
     index.filter.assign((size_t{1} << filterBits) / 32, 0);
     const unsigned slotBits = std::max(2u, log2Ceil(distinct * 2));
@@ -202,6 +254,21 @@ void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
         ++index.slots[slot].count;
     }
     index.anchors = std::move(anchors);
+}
+
+size_t KeywordMatcher::memoryUse() const {
+    size_t bytes = sizeof(*this);
+    for (const std::string& name : mNames) bytes += name.capacity() + 1;
+    for (const std::string& pattern : mPatterns) bytes += pattern.capacity() + 1;
+    bytes += mNames.capacity() * sizeof(std::string) + mPatterns.capacity() * sizeof(std::string);
+    bytes += mEntries.capacity() * sizeof(CompiledEntry);
+    bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
+    for (const GramIndex* index : {&mPairs, &mGrams}) {
+        bytes += index->filter.capacity() * sizeof(uint32_t) +
+                 index->slots.capacity() * sizeof(Slot) +
+                 index->anchors.capacity() * sizeof(Anchor);
+    }
+    return bytes;
 }
 
 bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
@@ -232,13 +299,13 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
             }
         }
     }
-    if (mPairs.width == 0 && mQuads.width == 0) return hit;
+    if (mPairs.width == 0 && mGrams.width == 0) return hit;
     const size_t length = strlen(text);
     if (mPairs.width != 0 && scanGrams(mPairs, text, length, found)) {
         if (found == nullptr) return true;
         hit = true;
     }
-    if (mQuads.width != 0 && scanGrams(mQuads, text, length, found)) {
+    if (mGrams.width != 0 && scanGrams(mGrams, text, length, found)) {
         if (found == nullptr) return true;
         hit = true;
     }
@@ -252,7 +319,7 @@ bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t 
     const uint32_t* filter = index.filter.data();
     bool hit = false;
     if (index.width == 2) {
-        for (size_t pos = 0; pos <= last; ++pos) {
+        for (size_t pos = 0; pos <= last; pos += index.stride) {
             const uint32_t gram = loadGram(text + pos, 2);
             if ((filter[gram >> 5] >> (gram & 31)) & 1) {
                 if (verify(index, gram, text, length, pos, found)) {
@@ -265,8 +332,11 @@ bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t 
     }
     const unsigned shift = index.filterShift;
     const size_t stride = index.stride;
+    const uint32_t mask = index.width == 3 ? loadGram("\xff\xff\xff\xff", 3) : ~uint32_t{0};
     for (size_t pos = 0; pos <= last; pos += stride) {
-        const uint32_t gram = loadGram(text + pos, 4);
+        uint32_t gram;
+        memcpy(&gram, text + pos, sizeof(gram));
+        gram &= mask;
         const uint32_t bit = (gram * kFilterMultiplier) >> shift;
         if ((filter[bit >> 5] >> (bit & 31)) & 1) {
             if (verify(index, gram, text, length, pos, found)) {
@@ -294,7 +364,7 @@ bool KeywordMatcher::verify(const GramIndex& index, uint32_t gram, const char* t
         if (pos < anchor.offset) continue;
         const std::string& pattern = mPatterns[anchor.pattern];
         const size_t start = pos - anchor.offset;
-        if (pattern.size() > length - start) continue;
+        if (pattern.size() > length - start || text[start] != pattern[0]) continue;
         if (memcmp(text + start, pattern.data(), pattern.size()) != 0) continue;
         if (found == nullptr) return true;
         found[anchor.pattern] = 1;

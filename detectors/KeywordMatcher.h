@@ -29,6 +29,9 @@ class KeywordMatcher {
     void match(const char* text, F&& emit) const;
 
     // The plain nested search that match() must agree with; kept for tests and measurements.
+    // Bytes held by the compiled tables.
+    size_t memoryUse() const;
+
     template <typename F>
     static void matchReference(const std::vector<Entry>& entries, const char* text, F&& emit);
 
@@ -48,12 +51,12 @@ class KeywordMatcher {
         uint32_t count;
     };
 
-    // Filter and lookup for the anchors of one gram width (2 or 4 bytes). Every pattern has an
+    // Filter and lookup for the anchors of one gram width (2, 3 or 4 bytes). Every pattern has an
     // anchor at `stride` consecutive offsets, so probing every stride-th text position finds it.
     struct GramIndex {
         size_t width = 0;  // 0 while the index holds no anchor
         size_t stride = 1;
-        unsigned filterShift = 0;      // 32 - log2(filter bits) for 4-byte grams
+        unsigned filterShift = 0;      // 32 - log2(filter bits) for hashed grams
         unsigned slotShift = 0;        // 32 - log2(slot count)
         std::vector<uint32_t> filter;  // one bit per gram hash: some anchor may sit here
         std::vector<Slot> slots;       // open addressing on the exact gram
@@ -73,6 +76,9 @@ class KeywordMatcher {
                    unsigned char* found) const;
     bool verify(const GramIndex& index, uint32_t gram, const char* text, size_t length, size_t pos,
                 unsigned char* found) const;
+    static std::vector<Anchor> anchorsFor(const std::vector<std::string>& patterns,
+                                          const std::vector<uint32_t>& ids, size_t width,
+                                          size_t stride);
     static void buildIndex(GramIndex& index, size_t width, size_t stride,
                            std::vector<Anchor> anchors);
 
@@ -86,8 +92,8 @@ class KeywordMatcher {
     std::vector<uint32_t> mSearchPatterns;  // non-empty patterns, searched one by one when small
     std::string mSingleBytes;               // the one-byte patterns' bytes, for strpbrk
     std::vector<uint32_t> mSingleBytePatterns;  // their pattern indexes, same order
-    GramIndex mPairs;                           // patterns of 2 or 3 bytes, anchored on a byte pair
-    GramIndex mQuads;                           // longer patterns, anchored on 4-byte grams
+    GramIndex mPairs;                           // patterns of 2 bytes, anchored on themselves
+    GramIndex mGrams;  // longer patterns, on 3-byte grams if some have 3 bytes, else 4-byte ones
 };
 
 template <typename F>
