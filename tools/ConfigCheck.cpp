@@ -133,7 +133,13 @@ class Checker : public ParseObserver {
     }
 
     void onNumber(const char* value, int32_t number) override {
-        if (plainInteger(value) || mWord == nullptr) return;
+        if (mWord == nullptr) return;
+        if (number <= 0 &&
+            (strcmp(mWord, "timeout") == 0 || strcmp(mWord, "command_timeout") == 0)) {
+            warn(mHere, quoted(mWord) + " " + std::to_string(number) +
+                                " means no limit: a hung command holds every later event back");
+        }
+        if (plainInteger(value)) return;
         std::string uses = std::to_string(number);
         if (isSwitch(mWord)) uses += number != 0 ? " (on)" : " (off)";
         warn(mHere, "value " + quoted(value) + " of " + quoted(mWord) +
