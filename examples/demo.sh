@@ -69,6 +69,9 @@ awk -v dumps="$dumps" -v ue="$uevent_event" -v uv="$uevent_value" \
         print "// Added by demo.sh for this run."
         print "event." ue ".uevent=" uv
         print "event." ke ".key_word=" kw
+        print "ghandler.demo_env.dump=env | grep ^TARND_UEVENT_ | sort > uevent.txt"
+        print "ghandler.demo_env.level=0"
+        print "ghandler.demo_env.on=1"
         added = 1
     }
     { print }
@@ -170,6 +173,16 @@ else
     echo "== writing a kernel log line with the key word $key_word"
     echo "tarnd demo: $key_word" >/dev/kmsg || echo "demo: cannot write to /dev/kmsg" >&2
     wait_until 60 dumps_done 2
+    # A driver's own uevent, as the kernel sends it when a device coredump appears: the example's
+    # devcoredump event matches it, and its commands find the device path in their environment
+    # (uevent.txt). On a host there is no coredump under /sys, so devcoredump.bin stays empty.
+    coredump=/devices/virtual/devcoredump/devcd$$
+    echo "== sending a device coredump uevent: add@$coredump"
+    "$trigger" --uevent add "$coredump" SUBSYSTEM=devcoredump ||
+        echo "demo: could not send the uevent" >&2
+    wait_until 30 grep -q -F "Uevent add@$coredump matches event devcoredump" "$log"
+    wait_until 30 dumps_done 3
+    wanted_dirs=3
 fi
 
 echo
@@ -182,6 +195,7 @@ if [ -d "$dumps" ]; then
         echo "$dir:"
         # shellcheck disable=SC2012
         ls -l -- "$dir" | sed 's/^/    /'
+        [ -s "$dir/uevent.txt" ] && sed 's/^/    uevent.txt: /' "$dir/uevent.txt"
     done
 fi
 [ "$dirs" -gt 0 ] || echo "    (none)"
@@ -191,8 +205,8 @@ echo
 echo "== daemon log ($log)"
 cat "$log"
 echo
-if [ "$(id -u)" -eq 0 ] && [ "$dirs" -lt 2 ]; then
-    echo "== FAILED: $dirs dump directories, expected at least two"
+if [ "$(id -u)" -eq 0 ] && [ "$dirs" -lt "${wanted_dirs:-2}" ]; then
+    echo "== FAILED: $dirs dump directories, expected at least ${wanted_dirs:-2}"
     status=1
 else
     echo "== done: $dirs dump directories"
