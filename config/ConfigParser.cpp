@@ -3,6 +3,7 @@
 // A line is taken as the C string getline delivers: a NUL byte inside a line ends it for every
 // step after the length check (comment and dot tests, tokens, value, messages), so nothing ever
 // reads past what the scratch buffers hold.
+#include <fcntl.h>
 #include <log/log.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 
 #include "base/ShellQuote.h"
+#include "base/UniqueFd.h"
 #include "config/ParseObserver.h"
 #include "service/TarnDebugService.h"
 
@@ -129,7 +131,8 @@ status_t TarnDebugService::getNumber(const char* line, int32_t* number) {
 }
 
 status_t TarnDebugService::parseConfig(const char* path) {
-    FILE* file = fopen(path, "rb");
+    // Close-on-exec: the mkdir of log_dump_path runs while the file is open.
+    FILE* file = fopen(path, "rbe");
     if (file == nullptr) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to open config file %s", path);
         return UNKNOWN_ERROR;
@@ -216,10 +219,9 @@ status_t TarnDebugService::parseGlobal(const char* line, char** savePtr) {
     if (startsWith(key, "additional_conf_path")) {
         if (getValue(line, mAdditionalConfPath) != NO_ERROR) return setValueFailed(__LINE__);
         // Only a file that opens now is parsed later; one that does not is no error.
-        FILE* file = fopen(mAdditionalConfPath.string(), "rb");
-        if (file != nullptr) {
+        UniqueFd file(open(mAdditionalConfPath.string(), O_RDONLY | O_CLOEXEC));
+        if (file.ok()) {
             __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Use additional config file");
-            fclose(file);
             mUseAdditionalConf = true;
         }
         return NO_ERROR;
