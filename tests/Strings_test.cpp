@@ -17,8 +17,7 @@ TEST(StringsTest, ConversionsKeepNulsDropLoneSurrogatesAndCompareByStrzcmp16) {
             {u"\xE9\xD83D\xDE00", "\xC3\xA9\xF0\x9F\x98\x80", false}};
     for (const auto& [in, utf8, equalsAb] : cases) {
         String16 s(in.data(), in.size());
-        EXPECT_EQ(std::string(android::String8(s).string(), android::String8(s).size()), utf8)
-                << utf8;
+        EXPECT_EQ(std::string(android::String8(s).string(), android::String8(s).size()), utf8);
         EXPECT_EQ(s == String16("ab"), equalsAb) << utf8;
     }
     EXPECT_EQ(String16("a\xE2\x82").size(), 0u);  // a cut sequence converts to nothing
