@@ -4,27 +4,22 @@
 #include <utils/String8.h>
 
 #include <string>
+#include <tuple>
 
 using android::String16;
-using android::String8;
 
 TEST(StringsTest, ConversionsKeepNulsDropLoneSurrogatesAndCompareByStrzcmp16) {
-    const struct {
-        std::u16string in;
-        std::string utf8;
-        bool equalsAb;  // String16 == "ab": a trailing NUL unit does not tell them apart
-    } cases[] = {
+    // String16 == "ab": a trailing NUL unit does not tell them apart.
+    const std::tuple<std::u16string, std::string, bool> cases[] = {
             {u"ab", "ab", true},
             {std::u16string(u"ab\0", 3), std::string("ab\0", 3), true},
             {std::u16string(u"a\xD800", 2), "a", false},
-            {u"\xE9\xD83D\xDE00", "\xC3\xA9\xF0\x9F\x98\x80", false},
-    };
-    for (const auto& c : cases) {
-        String16 s(c.in.data(), c.in.size());
-        String8 utf8(s);
-        EXPECT_EQ(std::string(utf8.string(), utf8.size()), c.utf8) << c.utf8;
-        EXPECT_EQ(s == String16("ab"), c.equalsAb) << c.utf8;
+            {u"\xE9\xD83D\xDE00", "\xC3\xA9\xF0\x9F\x98\x80", false}};
+    for (const auto& [in, utf8, equalsAb] : cases) {
+        String16 s(in.data(), in.size());
+        EXPECT_EQ(std::string(android::String8(s).string(), android::String8(s).size()), utf8);
+        EXPECT_EQ(s == String16("ab"), equalsAb) << utf8;
     }
     EXPECT_EQ(String16("a\xE2\x82").size(), 0u);  // a cut sequence converts to nothing
-    EXPECT_DEATH(String8 s(static_cast<const char*>(nullptr)), "");
+    EXPECT_DEATH(android::String8 s(static_cast<const char*>(nullptr)), "");
 }
