@@ -20,16 +20,9 @@ namespace tarnd_fuzz {
 inline const std::string& sandboxDir() {
     static const std::string* dir = [] {
         const char* base = getenv("TMPDIR");
-        std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                            "/tarnd_fuzz.XXXXXX";
-        if (mkdtemp(&templ[0]) == nullptr) {
-            perror("mkdtemp");
-            abort();
-        }
-        atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(sandboxDir(), ignored);
-        });
+        std::string templ = std::string(base && *base ? base : "/tmp") + "/tarnd_fuzz.XXXXXX";
+        if (mkdtemp(&templ[0]) == nullptr) abort();
+        atexit([] { std::filesystem::remove_all(sandboxDir()); });
         return new std::string(templ);
     }();
     return *dir;
@@ -39,23 +32,18 @@ inline const std::string& sandboxDir() {
 /// then drops the oldest one, so an input's allocations and frees balance and libFuzzer's leak
 /// check after each input stays on.
 inline void quietBalancedLog() {
-    tarnd_host::LogStore& store = tarnd_host::LogStore::instance();
-    store.setEcho(false);
+    tarnd_host::LogStore::instance().setEcho(false);
     for (size_t i = 0; i < tarnd_host::LogStore::kCapacity; ++i) {
-        tarnd_host::LogRecord record;
-        record.tag = "tarnd-fuzz-filler-tag";
-        record.msg = "a filler record, long enough to live on the heap";
-        store.append(std::move(record));
+        tarnd_host::LogRecord filler;
+        filler.msg = "a filler record, long enough to live on the heap";
+        tarnd_host::LogStore::instance().append(std::move(filler));
     }
 }
 
 /// An idle service (its configuration file does not exist) whose paths all lie in the sandbox.
 /// The service keeps pointers to the path strings.
 struct IdleService {
-    IdleService()
-        : configPath(sandboxDir() + "/no-such.conf"),
-          dataPath(sandboxDir()),
-          kmsgPath(sandboxDir() + "/no-kmsg") {
+    IdleService() {
         android::TarnDebugService::Paths paths;
         paths.configPath = configPath.c_str();
         paths.dataPath = dataPath.c_str();
@@ -70,9 +58,8 @@ struct IdleService {
         service->mMinFreeSpace = std::numeric_limits<int32_t>::max();
     }
 
-    std::string configPath;
-    std::string dataPath;
-    std::string kmsgPath;
+    std::string configPath = sandboxDir() + "/no-such.conf", dataPath = sandboxDir();
+    std::string kmsgPath = sandboxDir() + "/no-kmsg";
     android::sp<android::TarnDebugService> service;
 };
 

@@ -5,6 +5,7 @@
 //
 // Exit status: 0 clean, 1 warnings only, 2 the daemon would watch for no event, 64 usage.
 #include <android/log.h>
+#include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,10 +14,6 @@
 
 #include "service/DevicePaths.h"
 #include "tools/ConfigCheck.h"
-
-#ifdef __ANDROID__
-#include <dlfcn.h>
-#endif
 
 namespace {
 
@@ -43,7 +40,6 @@ void printMessage(const MESSAGE* message) {
     } while (start < text.size());
 }
 
-#ifdef __ANDROID__
 // liblog's message as its logger hook gets it. The hook came with Android 11 and the tool runs on
 // older releases too, so it is looked up when the tool starts.
 struct LogMessage {
@@ -63,12 +59,6 @@ bool printLog() {
     setLogger(printMessage<LogMessage>);
     return true;
 }
-#else
-bool printLog() {
-    __android_log_set_logger(printMessage<__android_log_message>);
-    return true;
-}
-#endif
 
 }  // namespace
 
