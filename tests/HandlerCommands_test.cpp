@@ -87,7 +87,7 @@ TEST_F(HandlerCommandsTest, StartEnablesBySelectionAndStopsHungCommand) {
     const std::string hang = "sleep 600." + std::to_string(getpid()), config = mDir.file("t.conf");
     tarnd_test::writeFile(
             config,
-            "global.logcat_grep=0\nglobal.kmsg_grep=0\nglobal.command_timeout=1\n"
+            "global.logcat_grep=0\nglobal.kmsg_grep=0\nglobal.command_timeout=1\nevent.e.uevent=e\n"
             "handler.at.init=echo at >> order\nhandler.at.on=1\nhandler.at.level=1\n"
             "handler.up.init=echo up >> order\nhandler.up.on=1\nhandler.up.level=2\n"
             "handler.off.init=echo off >> order\nevent.e.handler.at.on=1\n"
