@@ -269,7 +269,7 @@ TEST_F(EventDumpTest, DumpRefusedWithoutRealDirectory) {
 // that fails ends the event's handlers there; the dump counts and reports all the same, in the
 // dump dir even when the working directory cannot be saved (the daemon then ends at "/"). A storm
 // within an event's interval makes one dump and one skip line per further trigger.
-TEST_F(EventDumpTest, HandlerTroubleEndsNoDumpAndStormSkipped) {
+TEST_F(EventDumpTest, HandlerTroubleOrLostWorkingDirEndsNoDumpAndStormSkipped) {
     const std::string hang = "sleep 600." + std::to_string(getpid());
     auto hung = makeHandler("hung", 0, (hang + " & " + hang).c_str());
     std::tie(hung.mTimeout, hung.mTimeoutSet, mFailing) = std::make_tuple(1, true, "echo > bad");
