@@ -1,10 +1,7 @@
 #include "service/CommandRunner.h"
 
-#include <android/log.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
-#include <tarnd_host/LogStore.h>
 #include <unistd.h>
 
 #include <regex>
@@ -15,60 +12,44 @@
 
 namespace {
 
-// A line ("@" stands for a number of this process, so that leftovers can be found), its limit,
-// its exit code or the signal that ended it, and what it logs ("W:" for a warning).
-struct RunCase {
-    const char* line;
-    int32_t limit;
-    int exitCode;
-    int signal;
-    const char* logged;
-};
-
-const RunCase kRuns[] = {
-        {"exit 0", 0, 0, 0, ""},
-        {"exit 3", 5, 3, 0, "Command exited with status 3: exit 3"},
-        {"kill -9 $$", 0, 0, SIGKILL, "Command exited with status 137: kill -9 $$"},
-        {"test \"$TARND_X$HOME\" = 'a b/nowhere'", 5, 0, 0, ""},
-        {"sleep 600.@", 1, 0, SIGTERM, "W:Command timed out after 1 s, stopped: sleep 600.@"},
-        // Grandchildren in the background and in a subshell hang too: the whole group goes.
-        {"sleep 600.@ & (sleep 600.@); wait", 1, 0, SIGTERM,
-         "W:Command timed out after 1 s, stopped: sleep 600.@ & (sleep 600.@); wait"},
-        // The sleep inherits the ignored SIGTERM: SIGKILL ends both.
-        {"trap '' TERM; sleep 600.@", 1, 0, SIGKILL,
-         "W:Command timed out after 1 s, stopped: trap '' TERM; sleep 600.@"},
-};
-
-class CommandRunnerTest : public ::testing::TestWithParam<RunCase> {};
-
-TEST_P(CommandRunnerTest, EndsAsExpectedAndLeavesNothing) {
-    const RunCase& c = GetParam();
+// Each line ("@" stands for a number of this process, so that leftovers can be found) ends as
+// expected within its limit, logs what it should about itself ("W:" marks a warning) and leaves
+// no process, descriptor or thread behind.
+TEST(CommandRunnerTest, EndsAsExpectedAndLeavesNothing) {
+    const std::string kTimedOut = "W:Command timed out after 1 s, stopped: ";
+    const struct {
+        const char* line;
+        int32_t limit;
+        const char* ended;
+        std::string logged;  // followed by the line
+    } rows[] = {
+            {"exit 0", 0, "exit 0", ""},
+            {"exit 3", 5, "exit 3", "Command exited with status 3: "},
+            {"kill -9 $$", 0, "signal 9", "Command exited with status 137: "},
+            {"test \"$TARND_X$HOME\" = 'a b/nowhere'", 5, "exit 0", ""},
+            {"sleep 600.@", 1, "signal 15", kTimedOut},
+            // Grandchildren in the background and in a subshell hang too: the whole group goes.
+            {"sleep 600.@ & (sleep 600.@); wait", 1, "signal 15", kTimedOut},
+            // The sleep inherits the ignored SIGTERM: SIGKILL ends both.
+            {"trap '' TERM; sleep 600.@", 1, "signal 9", kTimedOut},
+    };
     const std::string marker = "600." + std::to_string(getpid());
-    const std::string line = std::regex_replace(c.line, std::regex("600\\.@"), marker);
     const std::vector<std::string> environment = {"TARND_X=a b", "HOME=/nowhere"};
-    android::tarnd::ShellCommand command;
-    command.line = line.c_str();
-    command.timeoutSeconds = c.limit;
-    command.environment = &environment;
-    std::vector<int> fds = tarnd_test::openFds();
-    tarnd_host::LogCapture log;
-    int status = android::tarnd::runShellCommand(command);
-
-    if (c.signal != 0) {
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
-    } else {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitCode) << status;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        const std::string line = std::regex_replace(row.line, std::regex("600\\.@"), marker);
+        const android::tarnd::ShellCommand command{line.c_str(), row.limit, &environment};
+        std::vector<int> fds = tarnd_test::openFds();
+        tarnd_host::LogCapture log;
+        int status = android::tarnd::runShellCommand(command);
+        EXPECT_EQ(WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                      : "exit " + std::to_string(WEXITSTATUS(status)),
+                  row.ended);
+        EXPECT_EQ(tarnd_test::logText(log), row.logged.empty() ? "" : row.logged + line);
+        EXPECT_FALSE(tarnd_test::processRunning(marker));
+        EXPECT_EQ(tarnd_test::openFds(), fds);
+        EXPECT_EQ(tarnd_test::threadsNamed("TARND Command"), 0);
     }
-    std::vector<std::string> logged;
-    for (const tarnd_host::LogLine& l : log.lines())
-        logged.push_back((l.prio == ANDROID_LOG_WARN ? "W:" : "") + l.msg);
-    std::string expected = std::regex_replace(c.logged, std::regex("600\\.@"), marker);
-    EXPECT_EQ(logged, expected.empty() ? std::vector<std::string>{} : std::vector{expected});
-    EXPECT_FALSE(tarnd_test::processRunning(marker));
-    EXPECT_EQ(tarnd_test::openFds(), fds);
-    EXPECT_EQ(tarnd_test::threadsNamed("TARND Command"), 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, CommandRunnerTest, ::testing::ValuesIn(kRuns));
 
 }  // namespace
