@@ -87,15 +87,16 @@ TEST(TarnDebugServiceTest, StartsWhatTheConfigurationAsksForAndJoinsIt) {
 // batches (one small write per name would fill the channel after a few hundred) and stops at a
 // cut inside a name.
 TEST(TarnDebugServiceTest, PromptDestructionDropsQueuedNamesAndReleasesWriters) {
+    const std::string kSlow =
+            "global.min_free_space=0\nglobal.logcat_grep=0\nglobal.kmsg_grep=0\nmonitor.m.enable="
+            "1\n"
+            "handler.slow.dump=sleep 0.05\nhandler.slow.on=1\nevent.e.handler.slow.level=0\n"
+            "monitor.m.event=e\n";
     for (bool noUeventSocket : {false, true}) {
         SCOPED_TRACE(noUeventSocket ? "without uevent socket" : "with uevent socket");
         TempDir dir;
         const std::string config = dir.file("slow.conf");
-        tarnd_test::writeFile(config, "global.log_dump_path=" + dir.file("dumps") +
-                                              "\nglobal.min_free_space=0\nglobal.logcat_grep="
-                                              "0\nglobal.kmsg_grep=0\nhandler.slow.dump=sleep "
-                                              "0.05\nhandler.slow.on=1\nevent.e.handler.slow.level="
-                                              "0\nmonitor.m.enable=1\nmonitor.m.event=e\n");
+        tarnd_test::writeFile(config, "global.log_dump_path=" + dir.file("dumps") + "\n" + kSlow);
         sp<TarnDebugService> service = tarnd_test::makeService(dir.file("none.conf"), dir.path());
         service->mConfigPath = config.c_str();
         service->mMonitorThread = new MonitorThread(service.get());  // start() keeps it
@@ -126,8 +127,7 @@ TEST(TarnDebugServiceTest, PromptDestructionDropsQueuedNamesAndReleasesWriters) 
         EXPECT_EQ(dropLines, 1);
         EXPECT_EQ(dumps + dropped, bytes / 2);
         EXPECT_GE(dropped, 3000 - dumps);
-        EXPECT_EQ(
-                log.contains("failed to create uevent socket, " + std::to_string(EPROTONOSUPPORT)),
-                noUeventSocket);
+        EXPECT_EQ(noUeventSocket, log.contains("failed to create uevent socket, " +
+                                               std::to_string(EPROTONOSUPPORT)));
     }
 }

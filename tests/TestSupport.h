@@ -5,12 +5,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <stdint.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <tarnd_host/LogStore.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,15 +169,11 @@ inline bool waitForMessage(uint64_t from, const std::string& msg,
                            const char* tag = "TarnDebugService") {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     tarnd_host::LogStore& store = tarnd_host::LogStore::instance();
-    for (tarnd_host::LogRecord r; std::chrono::steady_clock::now() < deadline;) {
-        if (!store.read(from, &r)) {
-            store.waitFor(
-                    from, [] { return false; }, deadline);
-        } else if (r.tag == tag && r.msg == msg) {
-            return true;
-        } else {
-            from = r.seq + 1;
-        }
+    // A record at or after from is there once the wait says so.
+    for (tarnd_host::LogRecord r; store.waitFor(
+                 from, [] { return false; }, deadline);
+         from = r.seq + 1) {
+        if (store.read(from, &r) && r.tag == tag && r.msg == msg) return true;
     }
     return false;
 }
