@@ -1,213 +1,133 @@
 #include "service/TarnDebugService.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <log/log.h>
 #include <stdio.h>
-#include <sys/socket.h>
-#include <tarnd_host/LogStore.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "TestSupport.h"
 #include "events/MonitorThread.h"
 
-using android::sp;
-using android::TarnDebugService;
+using namespace android;
 using tarnd_host::LogCapture;
 using tarnd_test::TempDir;
 
-TEST(TarnDebugServiceTest, MissingConfigLeavesIdleService) {
+// Start-up runs the workers the configuration asks for (the kernel log detector ends on its own
+// here: the test path does not exist) and the monitor dumps a name sent through the binder
+// method; destruction joins them all and closes what start-up opened. Without a configuration,
+// or with no monitor enabled, start-up stops after its report: nothing runs, no descriptor is
+// left open or closed, a handler's enable command does not run, and the service refuses to send.
+// A second start on a service running as far as the flag goes only warns.
+TEST(TarnDebugServiceTest, StartsWhatTheConfigurationAsksForAndJoinsIt) {
     TempDir dir;
-    LogCapture log;
-    std::string config = dir.file("missing.conf");
-    sp<TarnDebugService> service = tarnd_test::makeService(config, dir.path());
-    EXPECT_EQ(service->mStopped, 1);
-    std::vector<std::string> expected = {"Start parsing config",
-                                         "Failed to open config file " + config,
-                                         "Failed to parse config file"};
-    EXPECT_EQ(log.messages(), expected);
-    EXPECT_EQ(service->mMonitorThread, nullptr);
-    EXPECT_EQ(service->mSockets[0].get(), -1);
-    EXPECT_EQ(service->sendEvent(android::String8("gpu_hang")), android::INVALID_OPERATION);
-}
-
-TEST(TarnDebugServiceTest, DestroyingNeverStartedServiceClosesNothingItDidNotOpen) {
-    TempDir dir;
-    std::vector<int> fdsBefore = tarnd_test::openFds();
-    int threadsBefore = tarnd_test::threadCount();
-    LogCapture log;
-    { sp<TarnDebugService> service = tarnd_test::makeService(dir.file("none.conf"), dir.path()); }
-    EXPECT_FALSE(log.contains("TARN debug service stopped"));
-    EXPECT_EQ(tarnd_test::openFds(), fdsBefore);
-    EXPECT_EQ(tarnd_test::threadCount(), threadsBefore);
-}
-
-TEST(TarnDebugServiceTest, SecondStartOnRunningServiceOnlyWarns) {
-    TempDir dir;
-    sp<TarnDebugService> service = tarnd_test::makeService(dir.file("none.conf"), dir.path());
-    // Running as far as the flag goes; the second start must not parse again.
-    service->mStopped = 0;
-    LogCapture log;
-    EXPECT_EQ(service->start(), android::NO_ERROR);
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].prio, ANDROID_LOG_WARN);
-    EXPECT_EQ(lines[0].msg, "TarnDebugService already started");
-    service->mStopped = 1;
-}
-
-namespace {
-
-// A configuration with one enabled monitor; the switches pick the detectors.
-std::string runningConfig(const TempDir& dir, bool logcat, bool kmsg) {
-    std::string text = "global.log_dump_path=" + dir.file("dumps") + "\n" +
-                       "global.logcat_grep=" + (logcat ? "1" : "0") + "\n" +
-                       "global.kmsg_grep=" + (kmsg ? "1" : "0") + "\n" +
-                       "handler.note.dump=echo dumped > note.txt\n"
-                       "handler.note.on=1\n"
-                       "event.gpu_hang.uevent=gpu_hang\n"
-                       "event.gpu_hang.handler.note.level=0\n"
-                       "monitor.main.enable=1\n"
-                       "monitor.main.event=gpu_hang\n";
-    std::string path = dir.file("tarndebug.conf");
-    tarnd_test::writeFile(path, text);
-    return path;
-}
-
-}  // namespace
-
-struct WorkerCase {
-    const char* label;
-    bool logcat;
-    bool kmsg;
-    std::vector<std::string> threads;  // the service's own threads while it runs
-};
-
-class ServiceWorkersTest : public ::testing::TestWithParam<WorkerCase> {};
-
-TEST_P(ServiceWorkersTest, StartsTheWorkersItShouldAndJoinsThemWhenDestroyed) {
-    const WorkerCase& c = GetParam();
-    TempDir dir;
-    std::vector<int> fdsBefore = tarnd_test::openFds();
-    LogCapture log;
-    {
-        sp<TarnDebugService> service =
-                tarnd_test::makeService(runningConfig(dir, c.logcat, c.kmsg), dir.path());
-        ASSERT_EQ(service->mStopped, 0);
-        EXPECT_TRUE(log.contains("TARN debug service started"));
-        EXPECT_EQ(service->mLogcatThread != nullptr, c.logcat);
-        EXPECT_EQ(service->mKmsgThread != nullptr, c.kmsg);
-        EXPECT_NE(service->mLogGCThread, nullptr);
-        EXPECT_NE(service->mMonitorThread, nullptr);
-        for (const std::string& name : c.threads) {
-            // The kmsg detector ends on its own here: the test path does not exist.
-            if (name == "TARND Kmsg Dete") continue;
-            EXPECT_EQ(tarnd_test::threadsNamedSoon(name), 1) << name;
+    const std::string off =
+            "handler.setup.init=touch " + dir.file("enabled") +
+            "\nhandler.setup.on=1\nevent.e.handler.setup.level=0\nmonitor.m.enable=0\n";
+    const std::string on = "monitor.m.enable=1\nglobal.logcat_grep=";
+    const struct {
+        const char* label;
+        std::string config;  // after the dump path and the monitor's event; first none: no file
+        bool logcat, kmsg, running;
+        std::string ending;  // of the log text start-up leaves
+    } rows[] = {
+            {"missing", "", 0, 0, 0,
+             "Start parsing config|E:Failed to open config file " + dir.file("c.conf") +
+                     "|E:Failed to parse config file"},
+            {"no monitor enabled", off, 0, 0, 0,
+             "|--------------------------------------------|No monitor is enabled"},
+            {"both detectors", on + "1\nglobal.kmsg_grep=1\n", 1, 1, 1,
+             "TARN debug service started"},
+            {"no detector", on + "0\nglobal.kmsg_grep=0\n", 0, 0, 1, "TARN debug service started"},
+            {"logcat only", on + "1\nglobal.kmsg_grep=0\n", 1, 0, 1, "TARN debug service started"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        if (!row.config.empty())
+            tarnd_test::writeFile(dir.file("c.conf"), "global.log_dump_path=" + dir.file("dumps") +
+                                                              "\nevent.e.policy=1\n" + row.config +
+                                                              "monitor.m.event=e\n");
+        const std::vector<int> fds = tarnd_test::openFds();
+        std::vector<std::string> threads;  // of the service's own while it runs
+        if (row.running) threads = {"TARND LogGC", "TARND Monitor"};
+        if (row.logcat) threads.push_back("TARND Logcat De");
+        LogCapture log;
+        {
+            sp<TarnDebugService> service = tarnd_test::makeService(dir.file("c.conf"), dir.path());
+            EXPECT_THAT(tarnd_test::logText(log), testing::EndsWith(row.ending));
+            EXPECT_EQ(service->mStopped, row.running ? 0 : 1);
+            EXPECT_EQ(service->mLogcatThread != nullptr, row.logcat);
+            EXPECT_EQ(service->mKmsgThread != nullptr, row.kmsg);
+            EXPECT_EQ(service->mLogGCThread != nullptr && service->mMonitorThread != nullptr,
+                      row.running);
+            EXPECT_EQ(service->mSockets[0].get() >= 0, row.running);
+            for (const std::string& name : threads)
+                EXPECT_EQ(tarnd_test::threadsNamedSoon(name), 1);
+            EXPECT_EQ(service->sendEvent(String8("e")), row.running ? NO_ERROR : INVALID_OPERATION);
+            EXPECT_TRUE(!row.running || log.waitFor("Filelist: "));  // the dump's last line
+            const int stopped = service->mStopped;
+            service->mStopped = 0;
+            LogCapture again;
+            EXPECT_EQ(service->start(), NO_ERROR);
+            EXPECT_EQ(tarnd_test::logText(again), "W:TarnDebugService already started");
+            service->mStopped = stopped;
         }
-        EXPECT_EQ(service->sendEvent(android::String8("gpu_hang")), android::NO_ERROR);
-        // The monitor thread runs the dump of a name sent through the binder method.
-        EXPECT_TRUE(log.waitUntil([](const std::vector<tarnd_host::LogLine>& lines) {
-            for (auto& l : lines) {
-                if (l.msg.rfind("Dump event gpu_hang to ", 0) == 0) return true;
-            }
-            return false;
-        }));
+        EXPECT_EQ(log.contains("TARN debug service stopped"), row.running);
+        threads.push_back("TARND Kmsg Dete");
+        for (const std::string& name : threads) EXPECT_TRUE(tarnd_test::threadGone(name)) << name;
+        EXPECT_EQ(tarnd_test::openFds(), fds);
     }
-    EXPECT_TRUE(log.contains("TARN debug service stopped"));
-    for (const std::string& name : c.threads) EXPECT_TRUE(tarnd_test::threadGone(name)) << name;
-    EXPECT_EQ(tarnd_test::openFds(), fdsBefore);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-        Detectors, ServiceWorkersTest,
-        ::testing::Values(WorkerCase{"Both",
-                                     true,
-                                     true,
-                                     {"TARND LogGC", "TARND Logcat De", "TARND Kmsg Dete",
-                                      "TARND Monitor"}},
-                          WorkerCase{"None", false, false, {"TARND LogGC", "TARND Monitor"}},
-                          WorkerCase{"LogcatOnly",
-                                     true,
-                                     false,
-                                     {"TARND LogGC", "TARND Logcat De", "TARND Monitor"}}),
-        [](const auto& info) { return std::string(info.param.label); });
-
-TEST(TarnDebugServiceTest, AllMonitorsDisabledStopsAfterReport) {
-    TempDir dir;
-    std::string path = dir.file("tarndebug.conf");
-    tarnd_test::writeFile(path, "handler.setup.init=touch " + dir.file("enabled") +
-                                        "\nhandler.setup.on=1\n"
-                                        "event.e.handler.setup.level=0\n"
-                                        "monitor.m.enable=0\nmonitor.m.event=e\n");
-    LogCapture log;
-    sp<TarnDebugService> service = tarnd_test::makeService(path, dir.path());
-    std::vector<std::string> messages = log.messages();
-    ASSERT_GE(messages.size(), 4u);
-    EXPECT_EQ(messages[messages.size() - 2], "--------------------------------------------");
-    EXPECT_EQ(messages.back(), "No monitor is enabled");
-    EXPECT_TRUE(log.contains("Monitor: m, Enabled: 0, Level: 100"));
     EXPECT_FALSE(tarnd_test::exists(dir.file("enabled")));
-    EXPECT_EQ(service->mMonitorThread, nullptr);
-    EXPECT_EQ(service->mSockets[0].get(), -1);
-    EXPECT_EQ(service->sendEvent(android::String8("e")), android::INVALID_OPERATION);
 }
 
 // Destroyed while thousands of names wait behind a 50 ms handler and a writer waits on the full
 // channel: the dump under way ends, every other name is dropped with one line, the writer gets
-// an error at once. The same when the uevent socket never opened.
-class PromptDestructionTest : public ::testing::TestWithParam<bool> {};
-
-TEST_P(PromptDestructionTest, QueuedNamesDroppedAndWritersReleased) {
-    TempDir dir;
-    const std::string config = dir.file("slow.conf");
-    tarnd_test::writeFile(config, "global.log_dump_path=" + dir.file("dumps") +
-                                          "\nglobal.min_free_space=0\nglobal.logcat_grep=0\n"
-                                          "global.kmsg_grep=0\nhandler.slow.dump=sleep 0.05\n"
-                                          "handler.slow.on=1\nevent.e.handler.slow.level=0\n"
-                                          "monitor.m.enable=1\nmonitor.m.event=e\n");
-    sp<TarnDebugService> service = tarnd_test::makeService(dir.file("none.conf"), dir.path());
-    service->mConfigPath = config.c_str();
-    service->mMonitorThread = new android::MonitorThread(service.get());  // start() keeps it
-    if (GetParam()) service->mMonitorThread->mUeventProtocol = -1;
-    tarnd_host::LogStore::instance().setEcho(false);
-    LogCapture log;
-    ASSERT_EQ(service->start(), android::NO_ERROR);
-    ASSERT_EQ(service->mMonitorThread->run("TARND Monitor", 0, 0), android::NO_ERROR);
-    // Names in batches: one small write per name would fill the channel after a few hundred.
-    android::UniqueFd out(dup(service->mSockets[0].get()));
-    std::string batch;
-    for (int i = 0; i < 1000; ++i) batch += "e\n";
-    std::atomic<long> bytes{0};
-    std::thread writer([&] {
-        ssize_t n;
-        while ((n = send(out.get(), batch.data(), batch.size(), MSG_NOSIGNAL)) > 0) {
-            bytes += n;
-            if (static_cast<size_t>(n) < batch.size()) break;  // cut inside a name
+// an error at once. The same when the uevent socket never opened. The writer sends names in
+// batches (one small write per name would fill the channel after a few hundred) and stops at a
+// cut inside a name.
+TEST(TarnDebugServiceTest, PromptDestructionDropsQueuedNamesAndReleasesWriters) {
+    const std::string kSlow =
+            "global.min_free_space=0\nglobal.logcat_grep=0\nglobal.kmsg_grep=0\nmonitor.m.enable="
+            "1\n"
+            "handler.slow.dump=sleep 0.05\nhandler.slow.on=1\nevent.e.handler.slow.level=0\n"
+            "monitor.m.event=e\n";
+    for (bool noUeventSocket : {false, true}) {
+        SCOPED_TRACE(noUeventSocket ? "without uevent socket" : "with uevent socket");
+        TempDir dir;
+        const std::string config = dir.file("slow.conf");
+        tarnd_test::writeFile(config, "global.log_dump_path=" + dir.file("dumps") + "\n" + kSlow);
+        sp<TarnDebugService> service = tarnd_test::makeService(dir.file("none.conf"), dir.path());
+        service->mConfigPath = config.c_str();
+        service->mMonitorThread = new MonitorThread(service.get());  // start() keeps it
+        if (noUeventSocket) service->mMonitorThread->mUeventProtocol = -1;
+        tarnd_host::LogStore::instance().setEcho(false);
+        LogCapture log;
+        ASSERT_EQ(service->start(), NO_ERROR);
+        ASSERT_EQ(service->mMonitorThread->run("TARND Monitor", 0, 0), NO_ERROR);
+        UniqueFd out(dup(service->mSockets[0].get()));
+        std::string batch;
+        for (int i = 0; i < 1000; ++i) batch += "e\n";
+        std::atomic<long> bytes{0};
+        std::thread writer([&] {
+            for (ssize_t n; (n = send(out.get(), batch.data(), batch.size(), MSG_NOSIGNAL)) > 0 &&
+                            (bytes += n) % batch.size() == 0;) {
+            }
+        });
+        while (bytes < 6000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(log.waitFor("Global handler dump start"));
+        service.clear();
+        writer.join();
+        tarnd_host::LogStore::instance().setEcho(true);
+        long dumps = 0, dropped = 0, dropLines = 0;
+        for (const std::string& m : log.messages()) {
+            dumps += m.rfind("Dump event e to ", 0) == 0;
+            dropLines += sscanf(m.c_str(), "Dropped %ld queued events at shut-down", &dropped);
         }
-    });
-    while (bytes < 6000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(log.waitFor("Global handler dump start"));
-
-    const auto before = std::chrono::steady_clock::now();
-    service.clear();
-    const auto took = std::chrono::steady_clock::now() - before;
-    writer.join();
-    tarnd_host::LogStore::instance().setEcho(true);
-    RecordProperty("destroy_ms",
-                   std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
-    EXPECT_LT(took, std::chrono::seconds(10));
-    long dumps = 0, dropped = 0, dropLines = 0;
-    for (const std::string& m : log.messages()) {
-        dumps += m.rfind("Dump event e to ", 0) == 0;
-        dropLines += sscanf(m.c_str(), "Dropped %ld queued events at shut-down", &dropped);
+        EXPECT_EQ(dropLines, 1);
+        EXPECT_EQ(dumps + dropped, bytes / 2);
+        EXPECT_GE(dropped, 3000 - dumps);
+        EXPECT_EQ(noUeventSocket, log.contains("failed to create uevent socket, " +
+                                               std::to_string(EPROTONOSUPPORT)));
     }
-    EXPECT_EQ(dropLines, 1);
-    EXPECT_EQ(dumps + dropped, bytes / 2);
-    EXPECT_GE(dropped, 3000 - dumps);
-    EXPECT_EQ(log.contains("failed to create uevent socket, " + std::to_string(EPROTONOSUPPORT)),
-              GetParam());
 }
-
-INSTANTIATE_TEST_SUITE_P(UeventSocket, PromptDestructionTest, ::testing::Bool());

@@ -2,12 +2,22 @@
 // service built on test paths.
 #pragma once
 
-#include <stdint.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <tarnd_host/LogStore.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,100 +26,229 @@
 
 namespace tarnd_test {
 
+using Service = android::TarnDebugService;
+
+inline void writeFile(const std::string& path, const std::string& contents) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Names of the entries of a directory, without "." and "..", sorted.
+inline std::vector<std::string> listDir(const std::string& path) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    while (struct dirent* e = dir ? readdir(dir.get()) : nullptr) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Removes a tree without following symbolic links.
+inline void removeTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return (void)unlink(path.c_str());
+    chmod(path.c_str(), 0700);
+    for (const std::string& name : listDir(path)) removeTree(path + "/" + name);
+    rmdir(path.c_str());
+}
+
 /// A fresh directory under the system's temporary directory, removed with its contents.
 class TempDir {
   public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        const char* base = getenv("TMPDIR");
+        mPath = std::string(base && *base ? base : "/tmp") + "/tarnd_test.XXXXXX";
+        if (mkdtemp(&mPath[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+    }
+    ~TempDir() { removeTree(mPath); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-
     const std::string& path() const { return mPath; }
-    // path() + "/" + name
-    std::string file(const std::string& name) const;
+    std::string file(const std::string& name) const { return mPath + "/" + name; }
 
   private:
     std::string mPath;
 };
 
-void writeFile(const std::string& path, const std::string& contents);
-std::string readFile(const std::string& path);
-bool exists(const std::string& path);
-// Names of the entries of a directory, without "." and "..", sorted.
-std::vector<std::string> listDir(const std::string& path);
-// Removes a tree without following symbolic links.
-void removeTree(const std::string& path);
-
 inline bool isRoot() { return geteuid() == 0; }
+
 // CAP_NET_ADMIN in the effective set: sending to the uevent group needs it, and root in a
 // container may lack it.
-bool hasNetAdmin();
+inline bool hasNetAdmin() {
+    const std::string status = readFile("/proc/self/status");
+    const size_t at = status.find("\nCapEff:");
+    return at != std::string::npos &&
+           (std::stoull(status.substr(at + 9), nullptr, 16) >> CAP_NET_ADMIN & 1) != 0;
+}
 
 // Whether a process whose command line holds the text is running (zombies have none).
-bool processRunning(const std::string& text);
-// Descriptors open in this process, for leak checks.
-std::vector<int> openFds();
-// Threads of this process.
-int threadCount();
+inline bool processRunning(const std::string& text) {
+    for (const std::string& pid : listDir("/proc")) {
+        std::string line = readFile("/proc/" + pid + "/cmdline");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        if (isdigit(pid[0]) && line.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Descriptors open in this process, for leak checks; the listing's own is closed again by the
+// time F_GETFD looks. In the listing's order, which is the same for the same set.
+inline std::vector<int> openFds() {
+    std::vector<int> fds;
+    for (const std::string& name : listDir("/proc/self/fd")) {
+        if (fcntl(atoi(name.c_str()), F_GETFD) >= 0) fds.push_back(atoi(name.c_str()));
+    }
+    return fds;
+}
+
 // Names of this process's threads, sorted (sanitizer runtimes may add threads of their own, so
 // compare names of ours rather than counts).
-std::vector<std::string> threadNames();
-// How many threads of this process carry the name.
-int threadsNamed(const std::string& name);
+inline std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
+    for (const std::string& tid : listDir("/proc/self/task")) {
+        std::string name = readFile("/proc/self/task/" + tid + "/comm");
+        if (!name.empty()) names.push_back(name.substr(0, name.size() - (name.back() == '\n')));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+inline int threadsNamed(const std::string& name) {
+    const std::vector<std::string> names = threadNames();
+    return static_cast<int>(std::count(names.begin(), names.end(), name));
+}
+
 // Waits until `count` threads carry the name (a worker names itself once it runs); returns how
 // many do when it stops waiting.
-int threadsNamedSoon(const std::string& name, int count = 1,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(5));
+inline int threadsNamedSoon(const std::string& name, int count = 1,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout;; usleep(1000)) {
+        const int n = threadsNamed(name);
+        if (n == count || std::chrono::steady_clock::now() >= deadline) return n;
+    }
+}
+
 // Waits until no thread carries the name: a joined thread may stay listed for a moment while the
 // kernel (or an emulator) lets it go.
-bool threadGone(const std::string& name,
-                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+inline bool threadGone(const std::string& name,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return threadsNamedSoon(name, 0, timeout) == 0;
+}
 
-/// Builds a service whose paths are all test paths: the given configuration, the temporary
-/// directory as free-space path and a kmsg path that does not exist,
-/// so that the kernel log detector ends at once.
-android::sp<android::TarnDebugService> makeService(const std::string& configPath,
-                                                   const std::string& dataPath);
+/// Builds a service whose paths are all test paths: the given configuration, dataPath as
+/// free-space path and a kmsg path that does not exist, so that the kernel log detector ends at
+/// once.
+inline android::sp<Service> makeService(const std::string& configPath,
+                                        const std::string& dataPath) {
+    // The service keeps the pointers: the strings outlive every service.
+    static std::deque<std::string>& keep = *new std::deque<std::string>();
+    Service::Paths paths;
+    paths.configPath = keep.emplace_back(configPath).c_str();
+    paths.dataPath = keep.emplace_back(dataPath).c_str();
+    paths.kmsgPath = keep.emplace_back(dataPath + "/no-kmsg").c_str();
+    return new Service(paths);
+}
 
 // Sequence number the next log record will get: where waitForMessage starts looking.
-uint64_t logPosition();
+inline uint64_t logPosition() { return tarnd_host::LogStore::instance().nextSeq(); }
+
 // Waits until a message equal to msg has been logged under the tag at or after log position from.
 // Looks at each record once, so that it stays cheap while tens of thousands of lines arrive.
-bool waitForMessage(uint64_t from, const std::string& msg,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(10),
-                    const char* tag = "TarnDebugService");
+inline bool waitForMessage(uint64_t from, const std::string& msg,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                           const char* tag = "TarnDebugService") {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    tarnd_host::LogStore& store = tarnd_host::LogStore::instance();
+    // A record at or after from is there once the wait says so.
+    for (tarnd_host::LogRecord r; store.waitFor(
+                 from, [] { return false; }, deadline);
+         from = r.seq + 1) {
+        if (store.read(from, &r) && r.tag == tag && r.msg == msg) return true;
+    }
+    return false;
+}
 
-// The worked example configuration of the reference, dumping under dumpPath.
-std::string workedExampleConfig(const std::string& dumpPath);
+// The worked example configuration, dumping under dumpPath.
+inline std::string workedExampleConfig(const std::string& dumpPath) {
+    return "// dump area and limits\nglobal.log_dump_path=" + dumpPath +
+           "\nglobal.max_dump_count=5\nglobal.min_free_space=256\n"
+           "handler.dmesg.dump=dmesg > dmesg.txt\nhandler.dmesg.on=1\nhandler.dmesg.level=1\n"
+           "handler.state.dump=cat\nhandler.state.dpara=/sys/kernel/debug/state > state.txt\n"
+           "handler.state.on=1\nghandler.logcat.dump=logcat -d -f logcat.txt\n"
+           "ghandler.logcat.on=1\nghandler.logcat.level=0\nevent.hang.key_word=GPU HANG\n"
+           "event.hang.uevent=hang\nevent.hang.policy=once\nevent.hang.handler.dmesg.level=0\n"
+           "evtgroup.gpu.event=hang\nmonitor.main.enable=1\nmonitor.main.level=1\n"
+           "monitor.main.evtgroup=gpu\n";
+}
 
 // Gives the service an internal channel of its own, as start-up does.
-bool openChannel(android::TarnDebugService& service);
+inline bool openChannel(Service& service) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+    service.mSockets[0].reset(fds[0]);
+    service.mSockets[1].reset(fds[1]);
+    return true;
+}
+
+// What the internal channel's receiving end holds now, without waiting.
+inline std::string readChannel(const Service& service) {
+    char buf[8192];
+    const ssize_t n = recv(service.mSockets[1].get(), buf, sizeof(buf), MSG_DONTWAIT);
+    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
 // A handler switched on at the level; the parameters go to both lists.
-android::TarnDebugService::Handler makeHandler(const char* name, int32_t level, const char* dumpCmd,
-                                               const char* enableCmd = "",
-                                               const std::vector<std::string>& paras = {});
-android::TarnDebugService::Event makeEvent(
-        const char* name, const std::vector<android::TarnDebugService::Handler>& handlers = {});
+inline Service::Handler makeHandler(const char* name, int32_t level, const char* dumpCmd,
+                                    const char* enableCmd = "",
+                                    const std::vector<std::string>& paras = {}) {
+    Service::Handler handler(nullptr, android::String8(name));
+    handler.mLevel = level;
+    handler.mEnabled = true;
+    handler.mDumpCmd = android::String8(dumpCmd);
+    handler.mEnableCmd = android::String8(enableCmd);
+    for (const std::string& para : paras) handler.mEnableParas.add(android::String8(para.c_str()));
+    handler.mDumpParas = handler.mEnableParas;
+    return handler;
+}
+
+inline Service::Event makeEvent(const char* name,
+                                const std::vector<Service::Handler>& handlers = {}) {
+    Service::Event event(nullptr, android::String8(name));
+    for (const auto& handler : handlers) event.mHandlers.add(handler);
+    return event;
+}
 
 // The captured messages joined by "|", WARN ones marked "W:", ERROR ones "E:", free space
 // figures as "*".
 std::string logText(const tarnd_host::LogCapture& log);
 
 // A clock for the service's mTime that reads gNow.
-extern time_t gNow;
-time_t fixedTime(time_t* out);
-
-// What the internal channel's receiving end holds now, without waiting.
-std::string readChannel(const android::TarnDebugService& service);
+inline time_t gNow;
+inline time_t fixedTime(time_t* out) { return out != nullptr ? (*out = gNow) : gNow; }
 
 /// An idle service with the internal channel and the compiled key words that the detectors match
 /// with, as start-up leaves them.
 struct ChannelService {
-    explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events);
+    explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events)
+        : service(makeService(dir.file("missing.conf"), dir.path())) {
+        if (!openChannel(*service)) throw std::runtime_error("socketpair failed");
+        service->mKeywordMatcher.reset(new android::KeywordMatcher());
+        service->mKeywordMatcher->build(events);
+    }
     std::string drain() const { return readChannel(*service); }
 
     TempDir dir;
-    android::sp<android::TarnDebugService> service;
+    android::sp<Service> service;
 };
 
 }  // namespace tarnd_test
