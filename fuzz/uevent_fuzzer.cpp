@@ -32,9 +32,10 @@ namespace {
 tarnd_fuzz::IdleService* gIdle;  // held to the end, so that LeakSanitizer sees it kept
 android::sp<android::MonitorThread>* gThread;
 
-bool has(const Strings& variables, const std::string& prefix) {
-    return std::any_of(variables.begin(), variables.end(), [&](const std::string& v) {
-        return v.compare(0, prefix.size(), prefix) == 0;
+// Whether a string equals text, or with prefix, begins with it.
+bool has(const Strings& strings, const std::string& text, bool prefix = true) {
+    return std::any_of(strings.begin(), strings.end(), [&](const std::string& s) {
+        return prefix ? s.compare(0, text.size(), text) == 0 : s == text;
     });
 }
 
@@ -64,8 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         for (const std::string& m : matches) event.mMatches.add(String8(m.c_str()));
         service->mMonitors.editItemAt(monitor).mEvents.add(event);
     }
-    gThread = new android::sp<android::MonitorThread>(
-            new android::MonitorThread(gIdle->service.get()));
+    gThread = new android::sp<android::MonitorThread>(new android::MonitorThread(service));
     return 0;
 }
 
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string msg(reinterpret_cast<const char*>(data), count);
 
     const size_t headerEnd = msg.find('\0');
-    const std::string header = msg.substr(0, headerEnd);
+    const std::string header = msg.substr(0, headerEnd == std::string::npos ? 0 : headerEnd);
     std::string value;
     Strings variables, environment;
     for (size_t start = headerEnd, end; start < count && msg[start + 1] != '\0'; start = end) {
@@ -88,21 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         variables.push_back(text);
     }
     const size_t at = header.find('@');
-    if (headerEnd != std::string::npos && at != std::string::npos) {
+    if (at != std::string::npos) {
         if (!has(variables, "ACTION=")) variables.push_back("ACTION=" + header.substr(0, at));
         if (!has(variables, "DEVPATH=")) variables.push_back("DEVPATH=" + header.substr(at + 1));
     }
-    for (const std::string& v : variables) {
-        const std::string name = "TARND_UEVENT_" + v.substr(0, v.find('=') + 1);
-        if (name.size() == 14 ||
-            name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_", 13) < name.size() - 1)
-            continue;
-        environment.erase(std::remove_if(environment.begin(), environment.end(),
-                                         [&](const std::string& e) {
-                                             return e.compare(0, name.size(), name) == 0;
-                                         }),
-                          environment.end());
-        environment.push_back("TARND_UEVENT_" + v);
+    for (auto v = variables.rbegin(); v != variables.rend(); ++v) {  // the last of a key wins
+        const std::string name = "TARND_UEVENT_" + v->substr(0, v->find('=') + 1);
+        if (name.size() > 14 && !has(environment, name) &&
+            name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_", 13) == name.size() - 1)
+            environment.insert(environment.begin(), "TARND_UEVENT_" + *v);
     }
 
     // Exactly the received bytes on the heap, so that a read past them is caught.
@@ -115,13 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 tarnd_fuzz::printable(msg).c_str());
         abort();
     };
-    if (android::parseUeventValue(bytes.get(), count) != value)
-        fail("value, model \"" + value + "\"");
-    if (complete != (headerEnd != std::string::npos) || (complete && uevent.header != header) ||
-        uevent.variables != (complete ? variables : Strings()))
-        fail("header or variables");
-    if (android::ueventEnvironment(uevent) != (complete ? environment : Strings()))
-        fail("environment");
+    if (android::parseUeventValue(bytes.get(), count) != value ||
+        complete != (headerEnd != std::string::npos) || uevent.header != header ||
+        uevent.variables != variables || android::ueventEnvironment(uevent) != environment)
+        fail("value, header, variables or environment differ from the model");
 
     tarnd_host::LogCapture capture;
     memcpy(thread->mMsgBuf, msg.data(), count);
@@ -135,23 +126,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Strings dumped;
     for (const android::TarnDebugService::Monitor& monitor : thread->mService->mMonitors) {
         for (const android::TarnDebugService::Event& e : monitor.mEvents) {
-            const std::string name = e.mName.string();
             bool hinted = false, matched = !e.mMatches.isEmpty();
             for (const String8& hint : e.mUeventHints)
                 hinted |= !value.empty() && hint == value.c_str();
             for (const String8& m : e.mMatches) {
                 const bool prefix = m.length() > 0 && m.string()[m.length() - 1] == '*';
-                const std::string stem(m.string(), m.length() - prefix);
-                matched &= prefix ? has(variables, stem)
-                                  : std::count(variables.begin(), variables.end(), stem) > 0;
+                matched &= has(variables, std::string(m.string(), m.length() - prefix), prefix);
             }
-            if (android::ueventMatches(uevent, e.mMatches) != matched) fail("matches of " + name);
-            if (!monitor.mEnabled || (!hinted && !matched) ||
-                std::count(dumped.begin(), dumped.end(), name) > 0)
+            if (android::ueventMatches(uevent, e.mMatches) != matched) fail("matches differ");
+            if (!monitor.mEnabled || (!hinted && !matched) || has(dumped, e.mName.string(), false))
                 continue;
-            dumped.push_back(name);
-            if (!hinted) want += "Uevent " + header + " matches event " + name + "\n";
-            if (hinted) want += "Receive uevent, dump log for event: " + name + "\n";
+            dumped.push_back(e.mName.string());
+            want += (hinted ? "Receive uevent, dump log for event: "
+                            : "Uevent " + header + " matches event ") +
+                    dumped.back() + "\n";
         }
     }
     for (const std::string& message : capture.messages()) {
