@@ -98,13 +98,10 @@ TEST(KmsgDetectThreadTest, RealDeviceReadsRecordsFromBeforeAndAfterStart) {
     for (const std::string name : {"before", "after"}) {
         const std::string text = "<6>tarnd-test: " + word + name[0] + "\n";
         ASSERT_EQ(write(kmsg.get(), text.data(), text.size()), ssize_t(text.size()));
-        if (name == "before") {
-            ASSERT_EQ(thread->run("TARND Kmsg Detect", 0, 0), android::NO_ERROR);
-        }
+        ASSERT_TRUE(name == "after" || thread->run("TARND Kmsg Detect", 0, 0) == android::NO_ERROR);
         ASSERT_TRUE(log.waitFor(sent(name)));
     }
-    EXPECT_EQ(s.drain(), "before\nafter\n");
-    EXPECT_EQ(log.messages(), Strings({sent("before"), sent("after")}));
+    EXPECT_EQ(s.drain(), "before\nafter\n");  // each once
 }
 
 }  // namespace
