@@ -2,7 +2,6 @@
 // an idle service on it, a quiet, balanced log store and a printable form of raw bytes.
 #pragma once
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <tarnd_host/LogStore.h>
 
@@ -22,35 +21,28 @@ inline const std::string& sandboxDir() {
         const char* base = getenv("TMPDIR");
         std::string templ = std::string(base && *base ? base : "/tmp") + "/tarnd_fuzz.XXXXXX";
         if (mkdtemp(&templ[0]) == nullptr) abort();
-        atexit([] { std::filesystem::remove_all(sandboxDir()); });
+        atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(sandboxDir(), ignored);
+        });
         return new std::string(templ);
     }();
     return *dir;
 }
 
-/// Log messages go only into the bounded store, filled to its capacity up front: every message
-/// then drops the oldest one, so an input's allocations and frees balance and libFuzzer's leak
-/// check after each input stays on.
+/// Log messages go only into the bounded store, filled to its capacity up front with records
+/// whose strings live on the heap: every message then drops the oldest one, so an input's
+/// allocations and frees balance and libFuzzer's leak check after each input stays on.
 inline void quietBalancedLog() {
-    tarnd_host::LogStore::instance().setEcho(false);
-    for (size_t i = 0; i < tarnd_host::LogStore::kCapacity; ++i) {
-        tarnd_host::LogRecord filler;
-        filler.msg = "a filler record, long enough to live on the heap";
-        tarnd_host::LogStore::instance().append(std::move(filler));
-    }
+    tarnd_host::LogStore& store = tarnd_host::LogStore::instance();
+    store.setEcho(false);
+    for (size_t i = 0; i < tarnd_host::LogStore::kCapacity; ++i)
+        store.append({0, 0, 0, 0, 0, 0, 0, std::string(24, 't'), std::string(48, 'm')});
 }
 
 /// An idle service (its configuration file does not exist) whose paths all lie in the sandbox.
 /// The service keeps pointers to the path strings.
 struct IdleService {
-    IdleService() {
-        android::TarnDebugService::Paths paths;
-        paths.configPath = configPath.c_str();
-        paths.dataPath = dataPath.c_str();
-        paths.kmsgPath = kmsgPath.c_str();
-        service = new android::TarnDebugService(paths);
-    }
-
     // Every dump is refused at its first check, after it measured the (empty) sandbox: the
     // event paths run for real but never reach a shell.
     void refuseDumps() {
@@ -60,16 +52,19 @@ struct IdleService {
 
     std::string configPath = sandboxDir() + "/no-such.conf", dataPath = sandboxDir();
     std::string kmsgPath = sandboxDir() + "/no-kmsg";
-    android::sp<android::TarnDebugService> service;
+    android::sp<android::TarnDebugService> service =
+            new android::TarnDebugService({configPath.c_str(), dataPath.c_str(), kmsgPath.c_str()});
 };
 
 /// Bytes outside printable ASCII, and the backslash, as \xNN.
 inline std::string printable(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : text) {
-        char piece[8];
-        snprintf(piece, sizeof(piece), c >= 0x20 && c < 0x7f && c != '\\' ? "%c" : "\\x%02x", c);
-        out += piece;
+        if (c >= 0x20 && c < 0x7f && c != '\\')
+            out += static_cast<char>(c);
+        else
+            out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
     }
     return out;
 }
