@@ -2,7 +2,6 @@
 // service built on test paths.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <stdlib.h>
@@ -16,11 +15,11 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "base/UniqueDir.h"
 #include "detectors/KeywordMatcher.h"
 #include "service/TarnDebugService.h"
 
@@ -33,8 +32,7 @@ inline void writeFile(const std::string& path, const std::string& contents) {
 }
 
 inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 inline bool exists(const std::string& path) {
@@ -45,24 +43,15 @@ inline bool exists(const std::string& path) {
 // Names of the entries of a directory, without "." and "..", sorted.
 inline std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-    while (struct dirent* e = dir ? readdir(dir.get()) : nullptr) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-    }
+    android::UniqueDir dir(opendir(path.c_str()));
+    while (struct dirent* e = dir ? readdir(dir.get()) : nullptr)
+        if (!android::isDotOrDotDot(e->d_name)) names.push_back(e->d_name);
     std::sort(names.begin(), names.end());
     return names;
 }
 
-// Removes a tree without following symbolic links.
-inline void removeTree(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return (void)unlink(path.c_str());
-    chmod(path.c_str(), 0700);
-    for (const std::string& name : listDir(path)) removeTree(path + "/" + name);
-    rmdir(path.c_str());
-}
-
-/// A fresh directory under the system's temporary directory, removed with its contents.
+/// A fresh directory under the system's temporary directory, removed with its contents, whatever
+/// the tests left unreadable.
 class TempDir {
   public:
     TempDir() {
@@ -70,13 +59,21 @@ class TempDir {
         mPath = std::string(base && *base ? base : "/tmp") + "/tarnd_test.XXXXXX";
         if (mkdtemp(&mPath[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
-    ~TempDir() { removeTree(mPath); }
+    ~TempDir() { remove(mPath); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return mPath; }
     std::string file(const std::string& name) const { return mPath + "/" + name; }
 
   private:
+    static void remove(const std::string& path) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return (void)unlink(path.c_str());
+        chmod(path.c_str(), 0700);
+        for (const std::string& name : listDir(path)) remove(path + "/" + name);
+        rmdir(path.c_str());
+    }
     std::string mPath;
 };
 
@@ -86,9 +83,7 @@ inline bool isRoot() { return geteuid() == 0; }
 // container may lack it.
 inline bool hasNetAdmin() {
     const std::string status = readFile("/proc/self/status");
-    const size_t at = status.find("\nCapEff:");
-    return at != std::string::npos &&
-           (std::stoull(status.substr(at + 9), nullptr, 16) >> CAP_NET_ADMIN & 1) != 0;
+    return std::stoull(status.substr(status.find("CapEff:") + 7), nullptr, 16) >> CAP_NET_ADMIN & 1;
 }
 
 // Whether a process whose command line holds the text is running (zombies have none).
@@ -101,13 +96,12 @@ inline bool processRunning(const std::string& text) {
     return false;
 }
 
-// Descriptors open in this process, for leak checks; the listing's own is closed again by the
-// time F_GETFD looks. In the listing's order, which is the same for the same set.
+// Descriptors open in this process, for leak checks, in the listing's order (the same for the
+// same set); the listing's own is closed again by the time F_GETFD looks.
 inline std::vector<int> openFds() {
     std::vector<int> fds;
-    for (const std::string& name : listDir("/proc/self/fd")) {
+    for (const std::string& name : listDir("/proc/self/fd"))
         if (fcntl(atoi(name.c_str()), F_GETFD) >= 0) fds.push_back(atoi(name.c_str()));
-    }
     return fds;
 }
 
@@ -128,22 +122,17 @@ inline int threadsNamed(const std::string& name) {
     return static_cast<int>(std::count(names.begin(), names.end(), name));
 }
 
-// Waits until `count` threads carry the name (a worker names itself once it runs); returns how
-// many do when it stops waiting.
-inline int threadsNamedSoon(const std::string& name, int count = 1,
-                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    for (auto deadline = std::chrono::steady_clock::now() + timeout;; usleep(1000)) {
+// Waits up to 5 s until `count` threads carry the name (a worker names itself once it runs; a
+// joined one may stay listed for a moment); returns how many do when it stops waiting.
+inline int threadsNamedSoon(const std::string& name, int count = 1) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);;
+         usleep(1000)) {
         const int n = threadsNamed(name);
         if (n == count || std::chrono::steady_clock::now() >= deadline) return n;
     }
 }
 
-// Waits until no thread carries the name: a joined thread may stay listed for a moment while the
-// kernel (or an emulator) lets it go.
-inline bool threadGone(const std::string& name,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    return threadsNamedSoon(name, 0, timeout) == 0;
-}
+inline bool threadGone(const std::string& name) { return threadsNamedSoon(name, 0) == 0; }
 
 /// Builds a service whose paths are all test paths: the given configuration, dataPath as
 /// free-space path and a kmsg path that does not exist, so that the kernel log detector ends at
@@ -162,49 +151,30 @@ inline android::sp<Service> makeService(const std::string& configPath,
 // Sequence number the next log record will get: where waitForMessage starts looking.
 inline uint64_t logPosition() { return tarnd_host::LogStore::instance().nextSeq(); }
 
-// Waits until a message equal to msg has been logged under the tag at or after log position from.
-// Looks at each record once, so that it stays cheap while tens of thousands of lines arrive.
+// Waits until the service has logged the message at or after log position from. Looks at each
+// record once, so that it stays cheap while tens of thousands of lines arrive.
 inline bool waitForMessage(uint64_t from, const std::string& msg,
-                           std::chrono::milliseconds timeout = std::chrono::seconds(10),
-                           const char* tag = "TarnDebugService") {
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     tarnd_host::LogStore& store = tarnd_host::LogStore::instance();
     // A record at or after from is there once the wait says so.
     for (tarnd_host::LogRecord r; store.waitFor(
                  from, [] { return false; }, deadline);
-         from = r.seq + 1) {
-        if (store.read(from, &r) && r.tag == tag && r.msg == msg) return true;
-    }
+         from = r.seq + 1)
+        if (store.read(from, &r) && r.tag == "TarnDebugService" && r.msg == msg) return true;
     return false;
 }
 
 // The worked example configuration, dumping under dumpPath.
 inline std::string workedExampleConfig(const std::string& dumpPath) {
     return "// dump area and limits\nglobal.log_dump_path=" + dumpPath +
-           "\nglobal.max_dump_count=5\nglobal.min_free_space=256\n"
-           "handler.dmesg.dump=dmesg > dmesg.txt\nhandler.dmesg.on=1\nhandler.dmesg.level=1\n"
-           "handler.state.dump=cat\nhandler.state.dpara=/sys/kernel/debug/state > state.txt\n"
-           "handler.state.on=1\nghandler.logcat.dump=logcat -d -f logcat.txt\n"
-           "ghandler.logcat.on=1\nghandler.logcat.level=0\nevent.hang.key_word=GPU HANG\n"
-           "event.hang.uevent=hang\nevent.hang.policy=once\nevent.hang.handler.dmesg.level=0\n"
-           "evtgroup.gpu.event=hang\nmonitor.main.enable=1\nmonitor.main.level=1\n"
-           "monitor.main.evtgroup=gpu\n";
-}
-
-// Gives the service an internal channel of its own, as start-up does.
-inline bool openChannel(Service& service) {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
-    service.mSockets[0].reset(fds[0]);
-    service.mSockets[1].reset(fds[1]);
-    return true;
-}
-
-// What the internal channel's receiving end holds now, without waiting.
-inline std::string readChannel(const Service& service) {
-    char buf[8192];
-    const ssize_t n = recv(service.mSockets[1].get(), buf, sizeof(buf), MSG_DONTWAIT);
-    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+           "\nglobal.max_dump_count=5\nglobal.min_free_space=256\nhandler.dmesg.dump=dmesg > "
+           "dmesg.txt\nhandler.dmesg.on=1\nhandler.dmesg.level=1\nhandler.state.dump=cat\n"
+           "handler.state.dpara=/sys/kernel/debug/state > state.txt\nhandler.state.on=1\n"
+           "ghandler.logcat.dump=logcat -d -f logcat.txt\nghandler.logcat.on=1\n"
+           "ghandler.logcat.level=0\nevent.hang.key_word=GPU HANG\nevent.hang.uevent=hang\n"
+           "event.hang.policy=once\nevent.hang.handler.dmesg.level=0\nevtgroup.gpu.event=hang\n"
+           "monitor.main.enable=1\nmonitor.main.level=1\nmonitor.main.evtgroup=gpu\n";
 }
 
 // A handler switched on at the level; the parameters go to both lists.
@@ -236,16 +206,25 @@ std::string logText(const tarnd_host::LogCapture& log);
 inline time_t gNow;
 inline time_t fixedTime(time_t* out) { return out != nullptr ? (*out = gNow) : gNow; }
 
-/// An idle service with the internal channel and the compiled key words that the detectors match
-/// with, as start-up leaves them.
+/// An idle service with an internal channel of its own and the compiled key words that the
+/// detectors match with, as start-up leaves them.
 struct ChannelService {
     explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events)
         : service(makeService(dir.file("missing.conf"), dir.path())) {
-        if (!openChannel(*service)) throw std::runtime_error("socketpair failed");
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair failed");
+        service->mSockets[0].reset(fds[0]);
+        service->mSockets[1].reset(fds[1]);
         service->mKeywordMatcher.reset(new android::KeywordMatcher());
         service->mKeywordMatcher->build(events);
     }
-    std::string drain() const { return readChannel(*service); }
+    // What the channel's receiving end holds now, without waiting.
+    std::string drain() const {
+        char buf[8192];
+        const ssize_t n = recv(service->mSockets[1].get(), buf, sizeof(buf), MSG_DONTWAIT);
+        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
 
     TempDir dir;
     android::sp<Service> service;
