@@ -1,13 +1,9 @@
 #include "detectors/KmsgDetectThread.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <log/log.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <ctime>
 #include <random>
 #include <thread>
@@ -15,13 +11,11 @@
 #include "TestSupport.h"
 #include "base/UniqueFd.h"
 
-namespace {
-
 using android::KmsgDetectThread;
 using android::sp;
 using Strings = std::vector<std::string>;
 
-std::string sent(const std::string& name) { return "Send msg from channel 1: " + name; }
+static std::string sent(const std::string& name) { return "Send msg from channel 1: " + name; }
 
 // Each write is a read of its own: the record's prefix and continuation lines are matched too, a
 // key word split over two records matches neither, and one that fills the buffer still matches at
@@ -56,11 +50,11 @@ TEST(KmsgDetectThreadTest, FifoRecordsEachAloneThenSilenceOrEndUntilDestruction)
             const std::clock_t before = std::clock();  // this process's CPU time
             std::this_thread::sleep_for(std::chrono::seconds(1));
             EXPECT_LT((std::clock() - before) * 1000 / CLOCKS_PER_SEC, 200) << "CPU ms in 1 s";
-            EXPECT_TRUE(thread->isRunning());
             EXPECT_EQ(log.lines().back().prio, ANDROID_LOG_ERROR);
         }
         EXPECT_EQ(s.drain(), "gpu_hang\nseq\ngpu_hang\ntail\n");
         EXPECT_EQ(log.messages(), lines);
+        EXPECT_TRUE(thread->isRunning());
         s.service.clear();
         EXPECT_FALSE(thread->isRunning());
     }
@@ -72,14 +66,19 @@ TEST(KmsgDetectThreadTest, SkippedSequenceNumbersReportedAtOnceThenSummed) {
     tarnd_test::ChannelService s(
             std::vector<android::KeywordMatcher::Entry>{{"gpu_hang", {"gpu hang"}}});
     sp<KmsgDetectThread> thread = new KmsgDetectThread(s.service.get(), "/nonexistent");
-    const std::pair<int, const char*> records[] = {
-            {0, "6,500,1,-;start\n"}, {0, "6,501,1,-;x\n"},  {1, "6,505,1,-;gpu hang\n"},
-            {2, "6,507,1,-;x\n"},     {3, "no prefix\n"},    {5, "6,520,1,-;x\n"},
-            {6, "6,400,1,-;x\n"},     {11, "6,402,1,-;x\n"}, {12, "6,404,1,-;x\n"}};
     tarnd_host::LogCapture log;
-    const auto start = std::chrono::steady_clock::now();
-    for (const auto& [at, record] : records)
-        thread->handleRecord(record, start + std::chrono::seconds(at));
+    const auto t0 = std::chrono::steady_clock::now();
+    for (const auto& [at, record] :
+         std::vector<std::pair<int, const char*>>{{0, "6,500,1,-;start\n"},
+                                                  {0, "6,501,1,-;x\n"},
+                                                  {1, "6,505,1,-;gpu hang\n"},
+                                                  {2, "6,507,1,-;x\n"},
+                                                  {3, "no prefix\n"},
+                                                  {5, "6,520,1,-;x\n"},
+                                                  {6, "6,400,1,-;x\n"},
+                                                  {11, "6,402,1,-;x\n"},
+                                                  {12, "6,404,1,-;x\n"}})
+        thread->handleRecord(record, t0 + std::chrono::seconds(at));
     const std::string lost = " kernel log records were overwritten before they were read";
     EXPECT_EQ(log.messages(), Strings({"3" + lost, sent("gpu_hang"), "14" + lost}));
     EXPECT_EQ(log.lines()[0].prio, ANDROID_LOG_WARN);
@@ -103,5 +102,3 @@ TEST(KmsgDetectThreadTest, RealDeviceReadsRecordsFromBeforeAndAfterStart) {
     }
     EXPECT_EQ(s.drain(), "before\nafter\n");  // each once
 }
-
-}  // namespace
