@@ -52,8 +52,9 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
 
 // Names written to the channel at once are dumped each, the second logged with its place in the
 // receive. A driver's own uevent raises the event it matches, and its variables reach the dump
-// commands only through the environment; a named one raises its event. Which values and matches
-// raise what is the uevent fuzzer's part.
+// commands only through the environment; a named one raises its event, once however many
+// monitors hold it, and not from a disabled monitor. Which values match what is the uevent
+// fuzzer's part.
 TEST(MonitorThreadTest, ChannelNamesAndUeventsRaiseEvents) {
     tarnd_test::TempDir dir;
     const std::string core = "/devices/virtual/devcoredump/devcd1", dumps = dir.file("dumps");
@@ -65,10 +66,12 @@ TEST(MonitorThreadTest, ChannelNamesAndUeventsRaiseEvents) {
                  "\nglobal.min_free_space=0\nglobal.logcat_grep=0\nglobal.kmsg_grep=0\n"
                  "handler.env.on=1\nhandler.env.dump=printf %s \"$TARND_UEVENT_DEVPATH|"
                  "$TARND_UEVENT_X\" > env.txt\nevent.gpu_hang.policy=1\nevent.vpu_hang.policy=1\n"
-                 "event.end.uevent=~end\nevent.core.match=SUBSYSTEM=devcoredump\n"
+                 "event.end.uevent=~end\nevent.off.uevent=~end\nevent.core.match=SUBSYSTEM="
+                 "devcoredump\n"
                  "event.core.match=TOK=~\nevent.core.handler.env.on=1\nmonitor.a.enable=1\n"
                  "monitor.a.event=gpu_hang\nmonitor.a.event=vpu_hang\nmonitor.a.event=core\n"
-                 "monitor.a.event=end\n"));
+                 "monitor.a.event=end\nmonitor.b.enable=1\nmonitor.b.event=end\n"
+                 "monitor.c.enable=0\nmonitor.c.event=off\n"));
     sp<TarnDebugService> service = tarnd_test::makeService(dir.file("c.conf"), dir.path());
     ASSERT_EQ(service->mStopped, 0);
     // One write, so that one receive takes all 18 bytes once the uevent socket is bound.
@@ -85,6 +88,7 @@ TEST(MonitorThreadTest, ChannelNamesAndUeventsRaiseEvents) {
     // Datagrams arrive in order: once the last is dumped, the others are done.
     ASSERT_TRUE(log.waitFor("Receive uevent, dump log for event: end"));
     EXPECT_EQ(log.count("Uevent add@" + core + " matches event core"), 1u);
+    EXPECT_EQ(log.count("Receive uevent, dump log for event: end"), 1u);
     const Strings made = tarnd_test::listDir(dumps);  // core, end, gpu_hang, vpu_hang
     ASSERT_EQ(made.size(), 4u);
     EXPECT_EQ(tarnd_test::readFile(dumps + "/" + made[0] + "/env.txt"), core + "|$(touch p)");
