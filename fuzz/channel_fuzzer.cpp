@@ -9,13 +9,10 @@
 // from the names before it in its receive; the whole stream fed at once gives the same names, drops
 // and carry; the monitor thread logs one drop per overlong name and tries to dump every name.
 #include <sanitizer/asan_interface.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <tarnd_host/LogStore.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,7 +22,7 @@
 
 using android::ChannelReader;
 
-tarnd_fuzz::IdleService* gIdle;
+static tarnd_fuzz::IdleService* gIdle;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tarnd_fuzz::quietBalancedLog();
@@ -42,27 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> receives;
     for (size_t i = 0, offset = 0; i <= cuts; offset += receives.back().size(), ++i)
         receives.push_back(stream.substr(offset, i < cuts ? data[2 + i] : std::string::npos));
-    auto fail = [&](const std::string& what) {  // libFuzzer keeps the input itself
-        fprintf(stderr, "channel_fuzzer: %s\n(limit %zu, %zu receives)\n", what.c_str(), limit,
-                receives.size());
-        abort();
-    };
+    bool ok = true;
 
-    // Fed in the given parts, each an exact-size heap copy so that a read past it is caught: the
-    // names, one a line.
+    // The names, one a line, of the parts (the monitor thread below catches reads past them).
     auto read = [&](const std::vector<std::string>& parts, ChannelReader& reader, size_t* dropped) {
         std::string lines;
         for (const std::string& r : parts) {
-            const std::unique_ptr<char[]> bytes(new char[std::max<size_t>(r.size(), 1)]);
-            memcpy(bytes.get(), r.data(), r.size());
             std::vector<ChannelReader::Name> names;
-            *dropped += reader.feed(bytes.get(), r.size(), &names);
+            *dropped += reader.feed(r.data(), r.size(), &names);
             for (size_t i = 0, cursor = 0; i < names.size(); cursor += names[i++].name.size() + 1) {
                 const ChannelReader::Name& n = names[i];
-                if (n.name.empty() || n.name.find('\n') != std::string::npos ||
-                    n.name.size() > limit || n.first != (i == 0) || n.curSize != int32_t(cursor) ||
-                    n.msgSize != int32_t(r.size()))
-                    fail("bad name or position: \"" + tarnd_fuzz::printable(n.name) + "\"");
+                ok &= !n.name.empty() && n.name.find('\n') == std::string::npos &&
+                      n.name.size() <= limit && n.first == (i == 0) &&
+                      n.curSize == int32_t(cursor) && n.msgSize == int32_t(r.size());
                 lines += n.name + "\n";
             }
         }
@@ -71,9 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ChannelReader reader(limit), whole(limit);
     size_t dropped = 0, wholeDropped = 0;
     const std::string lines = read(receives, reader, &dropped);
-    if (read({stream}, whole, &wholeDropped) != lines || wholeDropped != dropped ||
-        whole.pendingSize() != reader.pendingSize())
-        fail("the stream read at once differs");
+    ok &= read({stream}, whole, &wholeDropped) == lines && wholeDropped == dropped &&
+          whole.pendingSize() == reader.pendingSize();
 
     // The same receives through a fresh monitor thread with that limit.
     android::sp<android::MonitorThread> thread = new android::MonitorThread(gIdle->service.get());
@@ -89,14 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         thread->handleMessage(true);
         ASAN_UNPOISON_MEMORY_REGION(thread->mMsgBuf + r.size() + 1, rest);
     }
-    const std::string dropLine = "Drop internal event name longer than 1024 bytes";
     size_t refusals = 0, drops = 0;
     for (const std::string& message : capture.messages()) {
         refusals += message.compare(0, 15, "No enough space") == 0;
-        drops += message == dropLine;
+        drops += message == "Drop internal event name longer than 1024 bytes";
     }
-    if (refusals != size_t(std::count(lines.begin(), lines.end(), '\n')) || drops != dropped)
-        fail("monitor thread: " + std::to_string(refusals) + " dumps, " + std::to_string(drops) +
-             " drops; the reader: " + std::to_string(dropped) + " drops, names:\n" + lines);
-    return 0;
+    if (ok && refusals == size_t(std::count(lines.begin(), lines.end(), '\n')) && drops == dropped)
+        return 0;
+    fprintf(stderr, "channel_fuzzer: limit %zu, %zu receives; names:\n%s", limit, receives.size(),
+            tarnd_fuzz::printable(lines).c_str());
+    abort();
 }
