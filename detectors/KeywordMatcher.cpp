@@ -3,6 +3,20 @@
 #include <algorithm>
 #include <map>
 
+// The vector scan needs SSSE3, which every x86 Android device has and its compilers assume; a host
+// build without it compiles the scan for SSSE3 alone and checks the processor at start-up.
+#if defined(__SSSE3__)
+#include <tmmintrin.h>
+#define TARND_MATCHER_VECTOR 1
+#define TARND_MATCHER_TARGET
+#elif (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#include <tmmintrin.h>
+#define TARND_MATCHER_VECTOR 1
+#define TARND_MATCHER_TARGET __attribute__((target("ssse3")))
+#else
+#define TARND_MATCHER_VECTOR 0
+#endif
+
 namespace android {
 
 namespace {
@@ -20,6 +34,13 @@ constexpr double kPairProbeCost = 0.6;
 
 // 32 KiB: a set bit per 512 filter bits at 256 key words of stride 1, and still L1-resident.
 constexpr unsigned kMaxFilterBits = 18;
+
+// Two-byte key words are compared whole, 16 positions at a time, a few instructions each: fine
+// for a few of them. More fall back to the scalar filter.
+constexpr size_t kShortPatternsMax = 8;
+
+// Buckets of the vector prefilter: one bit of a byte each.
+constexpr size_t kBuckets = 8;
 
 constexpr uint32_t kFilterMultiplier = 0x9E3779B1u;
 constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
@@ -174,6 +195,22 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
     }
     mSmallSet = mSearchPatterns.size() <= kSmallSetMax;
     if (mSmallSet) return;
+    if (vectorSupported() && pairPatterns.size() <= kShortPatternsMax) {
+        // Every pattern of 3 bytes or more is anchored on its rarest 3-byte gram, which the
+        // vector prefilter looks for at every position.
+        for (uint32_t id : pairPatterns) {
+            ShortPattern compiled;
+            memset(compiled.lanes[0], mPatterns[id][0], 16);
+            memset(compiled.lanes[1], mPatterns[id][1], 16);
+            compiled.pattern = id;
+            mShortPatterns.push_back(compiled);
+        }
+        longPatterns.insert(longPatterns.end(), triplePatterns.begin(), triplePatterns.end());
+        buildIndex(mGrams, 3, 1, anchorsFor(mPatterns, longPatterns, 3, 1));
+        buildBuckets();
+        mVector = true;
+        return;
+    }
 
     // A pattern of length L holds L - width + 1 grams, so the shortest pattern bounds the stride.
     // 3-byte patterns either join the longer ones on 3-byte grams, one probe at every position,
@@ -195,6 +232,40 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
     buildIndex(mPairs, 2, triplePatterns.empty() ? 1 : pairStride, std::move(pairs));
     const size_t stride = width == 3 ? 1 : longStride;
     buildIndex(mGrams, width, stride, anchorsFor(mPatterns, longPatterns, width, stride));
+}
+
+bool KeywordMatcher::vectorSupported() {
+#if TARND_MATCHER_VECTOR && !defined(__SSSE3__)
+    return __builtin_cpu_supports("ssse3");
+#else
+    return TARND_MATCHER_VECTOR;
+#endif
+}
+
+// Spreads the distinct anchor grams over the buckets in sorted order, so that grams sharing
+// leading bytes share a bucket and its nibble sets stay small, and records for each gram byte
+// and nibble value which buckets hold it.
+void KeywordMatcher::buildBuckets() {
+    memset(mNibbles, 0, sizeof(mNibbles));
+    std::vector<uint32_t> grams;
+    for (const Anchor& anchor : mGrams.anchors) {
+        if (grams.empty() || grams.back() != anchor.gram) grams.push_back(anchor.gram);
+    }
+    std::vector<std::string> keys;
+    for (uint32_t gram : grams) {
+        char bytes[4];
+        memcpy(bytes, &gram, sizeof(bytes));
+        keys.push_back(std::string(bytes, 3));
+    }
+    std::sort(keys.begin(), keys.end());
+    for (size_t k = 0; k < keys.size(); ++k) {
+        const unsigned char bit = static_cast<unsigned char>(1u << (k * kBuckets / keys.size()));
+        for (size_t b = 0; b < 3; ++b) {
+            const unsigned char c = static_cast<unsigned char>(keys[k][b]);
+            mNibbles[b][0][c & 15] |= bit;
+            mNibbles[b][1][c >> 4] |= bit;
+        }
+    }
 }
 
 // Anchors each pattern at its rarest run of `stride` grams.
@@ -263,6 +334,7 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += mNames.capacity() * sizeof(std::string) + mPatterns.capacity() * sizeof(std::string);
     bytes += mEntries.capacity() * sizeof(CompiledEntry);
     bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
+    bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
     for (const GramIndex* index : {&mPairs, &mGrams}) {
         bytes += index->filter.capacity() * sizeof(uint32_t) +
                  index->slots.capacity() * sizeof(Slot) +
@@ -299,8 +371,19 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
             }
         }
     }
-    if (mPairs.width == 0 && mGrams.width == 0) return hit;
+    if (mPairs.width == 0 && mGrams.width == 0 && mShortPatterns.empty()) return hit;
     const size_t length = strlen(text);
+    if (mVector) {
+        if (!mShortPatterns.empty() && scanShort(text, length, found)) {
+            if (found == nullptr) return true;
+            hit = true;
+        }
+        if (mGrams.width != 0 && scanVector(text, length, found)) {
+            if (found == nullptr) return true;
+            hit = true;
+        }
+        return hit;
+    }
     if (mPairs.width != 0 && scanGrams(mPairs, text, length, found)) {
         if (found == nullptr) return true;
         hit = true;
@@ -311,6 +394,92 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
     }
     return hit;
 }
+
+#if TARND_MATCHER_VECTOR
+namespace {
+
+TARND_MATCHER_TARGET inline __m128i load16(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+// Loads of 16 + extra bytes from every 16th position stay inside the text and its NUL up to the
+// returned position; the steps from there read `tail`, a zero-padded copy of the rest. A NUL
+// never equals a key word byte, so the padding adds no hit.
+size_t copyTail(const char* text, size_t length, size_t extra, char* tail) {
+    size_t start = 0;
+    if (length + 1 >= 16 + extra) start = ((length + 1 - 16 - extra) / 16 + 1) * 16;
+    memset(tail, 0, 64);
+    memcpy(tail, text + start, length - start);
+    return start;
+}
+
+}  // namespace
+
+TARND_MATCHER_TARGET bool KeywordMatcher::scanShort(const char* text, size_t length,
+                                                    unsigned char* found) const {
+    alignas(16) char tail[64];
+    const size_t tailStart = copyTail(text, length, 1, tail);
+    bool hit = false;
+    for (size_t pos = 0; pos < length; pos += 16) {
+        const char* block = pos < tailStart ? text + pos : tail + (pos - tailStart);
+        const __m128i first = load16(block);
+        const __m128i second = load16(block + 1);
+        for (const ShortPattern& p : mShortPatterns) {
+            if (found != nullptr && found[p.pattern]) continue;
+            const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(first, load16(p.lanes[0])),
+                                               _mm_cmpeq_epi8(second, load16(p.lanes[1])));
+            if (_mm_movemask_epi8(same) != 0) {
+                if (found == nullptr) return true;
+                found[p.pattern] = 1;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
+TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t length,
+                                                     unsigned char* found) const {
+    // Each byte of the result has a bucket's bit set when the gram starting there has, in all
+    // three places, a nibble pair some gram of that bucket has: a cheap sieve before the lookup.
+    const __m128i low = _mm_set1_epi8(15);
+    __m128i lo[3];
+    __m128i hi[3];
+    for (size_t b = 0; b < 3; ++b) {
+        lo[b] = load16(mNibbles[b][0]);
+        hi[b] = load16(mNibbles[b][1]);
+    }
+    alignas(16) char tail[64];
+    const size_t tailStart = copyTail(text, length, 2, tail);
+    bool hit = false;
+    for (size_t base = 0; base < length; base += 16) {
+        const char* block = base < tailStart ? text + base : tail + (base - tailStart);
+        __m128i sieve = _mm_set1_epi8(-1);
+        for (size_t b = 0; b < 3; ++b) {
+            const __m128i bytes = load16(block + b);
+            sieve = _mm_and_si128(sieve, _mm_shuffle_epi8(lo[b], _mm_and_si128(bytes, low)));
+            sieve = _mm_and_si128(
+                    sieve, _mm_shuffle_epi8(hi[b], _mm_and_si128(_mm_srli_epi16(bytes, 4), low)));
+        }
+        unsigned candidates = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(sieve, _mm_setzero_si128())));
+        candidates ^= 0xFFFFu;
+        while (candidates != 0) {
+            const size_t pos = base + static_cast<size_t>(__builtin_ctz(candidates));
+            candidates &= candidates - 1;
+            if (pos + 3 > length) break;
+            if (verify(mGrams, loadGram(text + pos, 3), text, length, pos, found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+#else
+bool KeywordMatcher::scanShort(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanVector(const char*, size_t, unsigned char*) const { return false; }
+#endif
 
 bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t length,
                                unsigned char* found) const {

@@ -63,6 +63,12 @@ class KeywordMatcher {
         std::vector<Anchor> anchors;   // sorted by gram
     };
 
+    // A key word of 2 bytes, each byte repeated over 16 lanes, for the vector compare.
+    struct ShortPattern {
+        unsigned char lanes[2][16];
+        uint32_t pattern;
+    };
+
     struct CompiledEntry {
         uint32_t name;   // index into mNames
         uint32_t first;  // patterns are mEntryPatterns[first, first + count)
@@ -72,6 +78,10 @@ class KeywordMatcher {
     // Returns whether any pattern occurs. With found == nullptr it stops at the first hit; else it
     // sets found[p] for every pattern p that occurs.
     bool scan(const char* text, unsigned char* found) const;
+    bool scanShort(const char* text, size_t length, unsigned char* found) const;
+    bool scanVector(const char* text, size_t length, unsigned char* found) const;
+    static bool vectorSupported();
+    void buildBuckets();
     bool scanGrams(const GramIndex& index, const char* text, size_t length,
                    unsigned char* found) const;
     bool verify(const GramIndex& index, uint32_t gram, const char* text, size_t length, size_t pos,
@@ -92,7 +102,12 @@ class KeywordMatcher {
     std::vector<uint32_t> mSearchPatterns;  // non-empty patterns, searched one by one when small
     std::string mSingleBytes;               // the one-byte patterns' bytes, for strpbrk
     std::vector<uint32_t> mSingleBytePatterns;  // their pattern indexes, same order
-    GramIndex mPairs;                           // patterns of 2 bytes, anchored on themselves
+    bool mVector = false;  // the vector scan runs: mShortPatterns, then mGrams with mNibbles
+    std::vector<ShortPattern> mShortPatterns;  // 2-byte patterns, compared whole
+    // For each byte of a 3-byte gram, each nibble value (low, then high): the buckets holding a
+    // gram with that nibble there.
+    unsigned char mNibbles[3][2][16] = {};
+    GramIndex mPairs;  // patterns of 2 bytes, anchored on themselves
     GramIndex mGrams;  // longer patterns, on 3-byte grams if some have 3 bytes, else 4-byte ones
 };
 
