@@ -205,8 +205,8 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
             compiled.pattern = id;
             mShortPatterns.push_back(compiled);
         }
-        longPatterns.insert(longPatterns.end(), triplePatterns.begin(), triplePatterns.end());
-        buildIndex(mGrams, 3, 1, anchorsFor(mPatterns, longPatterns, 3, 1));
+        buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1));
+        buildIndex(mGrams, 4, 1, anchorsFor(mPatterns, longPatterns, 4, 1));
         buildBuckets();
         mVector = true;
         return;
@@ -247,24 +247,75 @@ bool KeywordMatcher::vectorSupported() {
 // and nibble value which buckets hold it.
 void KeywordMatcher::buildBuckets() {
     memset(mNibbles, 0, sizeof(mNibbles));
-    std::vector<uint32_t> grams;
+    std::vector<std::string> quads;
     for (const Anchor& anchor : mGrams.anchors) {
-        if (grams.empty() || grams.back() != anchor.gram) grams.push_back(anchor.gram);
+        quads.push_back(mPatterns[anchor.pattern].substr(anchor.offset, 4));
     }
-    std::vector<std::string> keys;
-    for (uint32_t gram : grams) {
-        char bytes[4];
-        memcpy(bytes, &gram, sizeof(bytes));
-        keys.push_back(std::string(bytes, 3));
-    }
-    std::sort(keys.begin(), keys.end());
-    for (size_t k = 0; k < keys.size(); ++k) {
-        const unsigned char bit = static_cast<unsigned char>(1u << (k * kBuckets / keys.size()));
-        for (size_t b = 0; b < 3; ++b) {
-            const unsigned char c = static_cast<unsigned char>(keys[k][b]);
-            mNibbles[b][0][c & 15] |= bit;
-            mNibbles[b][1][c >> 4] |= bit;
+    std::sort(quads.begin(), quads.end());
+    quads.erase(std::unique(quads.begin(), quads.end()), quads.end());
+    // 3-byte key words get a bucket of their own, open to any fourth byte.
+    const size_t first = mTriples.width != 0 ? 1 : 0;
+    if (first != 0) {
+        for (const Anchor& anchor : mTriples.anchors) {
+            addToBucket(mPatterns[anchor.pattern].substr(anchor.offset, 3), 0);
         }
+        for (size_t n = 0; n < 16; ++n) {
+            mNibbles[3][0][n] |= 1;
+            mNibbles[3][1][n] |= 1;
+        }
+    }
+    // Each gram joins the bucket whose chance of passing ordinary text grows least: a bucket
+    // passes every combination of the nibbles of its grams, so unlike grams make it porous.
+    for (const std::string& quad : quads) {
+        size_t best = first;
+        double bestGrowth = 0;
+        for (size_t bucket = first; bucket < kBuckets; ++bucket) {
+            const double before = bucketPassRate(bucket, nullptr);
+            const double growth = bucketPassRate(bucket, &quad) - before;
+            if (bucket == first || growth < bestGrowth) {
+                best = bucket;
+                bestGrowth = growth;
+            }
+        }
+        addToBucket(quad, best);
+    }
+}
+
+// Estimated share of text positions whose four bytes pass the bucket's nibble tests, with gram
+// added to it when not null.
+double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) const {
+    const unsigned char bit = static_cast<unsigned char>(1u << bucket);
+    double rate = 1;
+    for (size_t b = 0; b < 4; ++b) {
+        uint32_t lows = 0;
+        uint32_t highs = 0;
+        for (size_t n = 0; n < 16; ++n) {
+            if (mNibbles[b][0][n] & bit) lows |= 1u << n;
+            if (mNibbles[b][1][n] & bit) highs |= 1u << n;
+        }
+        if (gram != nullptr) {
+            const unsigned char c = static_cast<unsigned char>((*gram)[b]);
+            lows |= 1u << (c & 15);
+            highs |= 1u << (c >> 4);
+        }
+        double passed = 0;
+        double all = 0;
+        for (unsigned c = 1; c < 256; ++c) {
+            const double weight = c >= 0x20 && c < 0x7f ? 1 : 0.1;
+            all += weight;
+            if ((lows >> (c & 15)) & (highs >> (c >> 4)) & 1) passed += weight;
+        }
+        rate *= passed / all;
+    }
+    return rate;
+}
+
+void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
+    const unsigned char bit = static_cast<unsigned char>(1u << bucket);
+    for (size_t b = 0; b < gram.size(); ++b) {
+        const unsigned char c = static_cast<unsigned char>(gram[b]);
+        mNibbles[b][0][c & 15] |= bit;
+        mNibbles[b][1][c >> 4] |= bit;
     }
 }
 
@@ -335,7 +386,7 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += mEntries.capacity() * sizeof(CompiledEntry);
     bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
     bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
-    for (const GramIndex* index : {&mPairs, &mGrams}) {
+    for (const GramIndex* index : {&mPairs, &mGrams, &mTriples}) {
         bytes += index->filter.capacity() * sizeof(uint32_t) +
                  index->slots.capacity() * sizeof(Slot) +
                  index->anchors.capacity() * sizeof(Anchor);
@@ -371,14 +422,16 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
             }
         }
     }
-    if (mPairs.width == 0 && mGrams.width == 0 && mShortPatterns.empty()) return hit;
+    if (mPairs.width == 0 && mGrams.width == 0 && mTriples.width == 0 && mShortPatterns.empty()) {
+        return hit;
+    }
     const size_t length = strlen(text);
     if (mVector) {
         if (!mShortPatterns.empty() && scanShort(text, length, found)) {
             if (found == nullptr) return true;
             hit = true;
         }
-        if (mGrams.width != 0 && scanVector(text, length, found)) {
+        if ((mGrams.width != 0 || mTriples.width != 0) && scanVector(text, length, found)) {
             if (found == nullptr) return true;
             hit = true;
         }
@@ -413,6 +466,19 @@ size_t copyTail(const char* text, size_t length, size_t extra, char* tail) {
     return start;
 }
 
+// 1 when the gram's bit is set in the index's filter, which an index without anchors lacks.
+inline uint32_t filterHas(const uint32_t* filter, unsigned shift, uint32_t gram) {
+    const uint32_t bit = (gram * kFilterMultiplier) >> shift;
+    return (filter[bit >> 5] >> (bit & 31)) & 1;
+}
+
+// The buckets that accept each of the 16 bytes at p, by their low and high nibbles.
+TARND_MATCHER_TARGET inline __m128i sift(const char* p, __m128i lo, __m128i hi, __m128i low) {
+    const __m128i bytes = load16(p);
+    return _mm_and_si128(_mm_shuffle_epi8(lo, _mm_and_si128(bytes, low)),
+                         _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi16(bytes, 4), low)));
+}
+
 }  // namespace
 
 TARND_MATCHER_TARGET bool KeywordMatcher::scanShort(const char* text, size_t length,
@@ -440,35 +506,61 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanShort(const char* text, size_t len
 
 TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t length,
                                                      unsigned char* found) const {
-    // Each byte of the result has a bucket's bit set when the gram starting there has, in all
-    // three places, a nibble pair some gram of that bucket has: a cheap sieve before the lookup.
+    // Each byte of the sieve has a bucket's bit set when the four bytes starting there have, in
+    // every place, a nibble pair some gram of that bucket has: a cheap test before the lookup.
     const __m128i low = _mm_set1_epi8(15);
-    __m128i lo[3];
-    __m128i hi[3];
-    for (size_t b = 0; b < 3; ++b) {
-        lo[b] = load16(mNibbles[b][0]);
-        hi[b] = load16(mNibbles[b][1]);
-    }
+    const __m128i lo0 = load16(mNibbles[0][0]), hi0 = load16(mNibbles[0][1]);
+    const __m128i lo1 = load16(mNibbles[1][0]), hi1 = load16(mNibbles[1][1]);
+    const __m128i lo2 = load16(mNibbles[2][0]), hi2 = load16(mNibbles[2][1]);
+    const __m128i lo3 = load16(mNibbles[3][0]), hi3 = load16(mNibbles[3][1]);
+    const unsigned tripleBuckets = mTriples.width != 0 ? 1 : 0;
+    const unsigned quadBuckets = mGrams.width != 0 ? 1 : 0;
+    // An index without anchors gets a one-word filter of zeros so the sieve loop needs no test.
+    static const uint32_t kEmpty[1] = {0};
+    const uint32_t* quadFilter = quadBuckets != 0 ? mGrams.filter.data() : kEmpty;
+    const uint32_t* tripleFilter = tripleBuckets != 0 ? mTriples.filter.data() : kEmpty;
+    const unsigned quadShift = quadBuckets != 0 ? mGrams.filterShift : 27;
+    const unsigned tripleShift = tripleBuckets != 0 ? mTriples.filterShift : 27;
+    const uint32_t tripleMask = loadGram("\xff\xff\xff\xff", 3);
     alignas(16) char tail[64];
-    const size_t tailStart = copyTail(text, length, 2, tail);
+    const size_t tailStart = copyTail(text, length, 3, tail);
     bool hit = false;
     for (size_t base = 0; base < length; base += 16) {
         const char* block = base < tailStart ? text + base : tail + (base - tailStart);
-        __m128i sieve = _mm_set1_epi8(-1);
-        for (size_t b = 0; b < 3; ++b) {
-            const __m128i bytes = load16(block + b);
-            sieve = _mm_and_si128(sieve, _mm_shuffle_epi8(lo[b], _mm_and_si128(bytes, low)));
-            sieve = _mm_and_si128(
-                    sieve, _mm_shuffle_epi8(hi[b], _mm_and_si128(_mm_srli_epi16(bytes, 4), low)));
-        }
+        const __m128i sieve = _mm_and_si128(
+                _mm_and_si128(sift(block, lo0, hi0, low), sift(block + 1, lo1, hi1, low)),
+                _mm_and_si128(sift(block + 2, lo2, hi2, low), sift(block + 3, lo3, hi3, low)));
         unsigned candidates = static_cast<unsigned>(
                 _mm_movemask_epi8(_mm_cmpeq_epi8(sieve, _mm_setzero_si128())));
         candidates ^= 0xFFFFu;
-        while (candidates != 0) {
-            const size_t pos = base + static_cast<size_t>(__builtin_ctz(candidates));
-            candidates &= candidates - 1;
-            if (pos + 3 > length) break;
-            if (verify(mGrams, loadGram(text + pos, 3), text, length, pos, found)) {
+        if (candidates == 0) continue;
+        alignas(16) unsigned char buckets[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(buckets), sieve);
+        // Most candidates are sieve noise: the bit filters settle them without a branch each.
+        unsigned quads = 0;
+        unsigned triples = 0;
+        for (unsigned rest = candidates; rest != 0; rest &= rest - 1) {
+            const unsigned lane = static_cast<unsigned>(__builtin_ctz(rest));
+            uint32_t gram;
+            memcpy(&gram, block + lane, sizeof(gram));
+            const unsigned inQuad = (buckets[lane] >> tripleBuckets) != 0 ? 1 : 0;
+            quads |= (filterHas(quadFilter, quadShift, gram) & inQuad) << lane;
+            triples |= (filterHas(tripleFilter, tripleShift, gram & tripleMask) & buckets[lane] &
+                        tripleBuckets)
+                       << lane;
+        }
+        for (; triples != 0; triples &= triples - 1) {
+            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(triples));
+            if (pos + 3 <= length &&
+                verify(mTriples, loadGram(text + pos, 3), text, length, pos, found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+        for (; quads != 0; quads &= quads - 1) {
+            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(quads));
+            if (pos + 4 <= length &&
+                verify(mGrams, loadGram(text + pos, 4), text, length, pos, found)) {
                 if (found == nullptr) return true;
                 hit = true;
             }
@@ -515,6 +607,15 @@ bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t 
         }
     }
     return hit;
+}
+
+// The gram at pos, tried on the bit filter before the table.
+inline bool KeywordMatcher::probe(const GramIndex& index, const char* text, size_t length,
+                                  size_t pos, unsigned char* found) const {
+    const uint32_t gram = loadGram(text + pos, index.width);
+    const uint32_t bit = (gram * kFilterMultiplier) >> index.filterShift;
+    if (((index.filter[bit >> 5] >> (bit & 31)) & 1) == 0) return false;
+    return verify(index, gram, text, length, pos, found);
 }
 
 bool KeywordMatcher::verify(const GramIndex& index, uint32_t gram, const char* text, size_t length,

@@ -82,8 +82,12 @@ class KeywordMatcher {
     bool scanVector(const char* text, size_t length, unsigned char* found) const;
     static bool vectorSupported();
     void buildBuckets();
+    void addToBucket(const std::string& gram, size_t bucket);
+    double bucketPassRate(size_t bucket, const std::string* gram) const;
     bool scanGrams(const GramIndex& index, const char* text, size_t length,
                    unsigned char* found) const;
+    bool probe(const GramIndex& index, const char* text, size_t length, size_t pos,
+               unsigned char* found) const;
     bool verify(const GramIndex& index, uint32_t gram, const char* text, size_t length, size_t pos,
                 unsigned char* found) const;
     static std::vector<Anchor> anchorsFor(const std::vector<std::string>& patterns,
@@ -102,13 +106,15 @@ class KeywordMatcher {
     std::vector<uint32_t> mSearchPatterns;  // non-empty patterns, searched one by one when small
     std::string mSingleBytes;               // the one-byte patterns' bytes, for strpbrk
     std::vector<uint32_t> mSingleBytePatterns;  // their pattern indexes, same order
-    bool mVector = false;  // the vector scan runs: mShortPatterns, then mGrams with mNibbles
+    bool mVector =
+            false;  // the vector scan runs: mShortPatterns, then mGrams and mTriples with mNibbles
     std::vector<ShortPattern> mShortPatterns;  // 2-byte patterns, compared whole
     // For each byte of a 3-byte gram, each nibble value (low, then high): the buckets holding a
     // gram with that nibble there.
-    unsigned char mNibbles[3][2][16] = {};
-    GramIndex mPairs;  // patterns of 2 bytes, anchored on themselves
-    GramIndex mGrams;  // longer patterns, on 3-byte grams if some have 3 bytes, else 4-byte ones
+    unsigned char mNibbles[4][2][16] = {};
+    GramIndex mTriples;  // with the vector scan: 3-byte patterns, in bucket 0
+    GramIndex mPairs;    // patterns of 2 bytes, anchored on themselves
+    GramIndex mGrams;    // longer patterns, on 3-byte grams if some have 3 bytes, else 4-byte ones
 };
 
 template <typename F>
