@@ -5,7 +5,10 @@
 
 // The vector scan needs SSSE3, which every x86 Android device has and its compilers assume; a host
 // build without it compiles the scan for SSSE3 alone and checks the processor at start-up.
-#if defined(__SSSE3__)
+// TARND_MATCHER_SCALAR builds the portable path alone, as on processors without it.
+#if defined(TARND_MATCHER_SCALAR)
+#define TARND_MATCHER_VECTOR 0
+#elif defined(__SSSE3__)
 #include <tmmintrin.h>
 #define TARND_MATCHER_VECTOR 1
 #define TARND_MATCHER_TARGET
@@ -39,8 +42,10 @@ constexpr unsigned kMaxFilterBits = 18;
 // for a few of them. More fall back to the scalar filter.
 constexpr size_t kShortPatternsMax = 8;
 
-// Buckets of the vector prefilter: one bit of a byte each.
+// Buckets of the vector prefilter: one bit of a byte each, in one sieve or, above
+// kWideAbove distinct grams, two: too many grams in a bucket let most of the text through.
 constexpr size_t kBuckets = 8;
+constexpr size_t kWideAbove = 48;
 
 constexpr uint32_t kFilterMultiplier = 0x9E3779B1u;
 constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
@@ -253,6 +258,8 @@ void KeywordMatcher::buildBuckets() {
     }
     std::sort(quads.begin(), quads.end());
     quads.erase(std::unique(quads.begin(), quads.end()), quads.end());
+    mWide = quads.size() > kWideAbove;
+    const size_t buckets = mWide ? 2 * kBuckets : kBuckets;
     // 3-byte key words get a bucket of their own, open to any fourth byte.
     const size_t first = mTriples.width != 0 ? 1 : 0;
     if (first != 0) {
@@ -260,8 +267,8 @@ void KeywordMatcher::buildBuckets() {
             addToBucket(mPatterns[anchor.pattern].substr(anchor.offset, 3), 0);
         }
         for (size_t n = 0; n < 16; ++n) {
-            mNibbles[3][0][n] |= 1;
-            mNibbles[3][1][n] |= 1;
+            mNibbles[0][3][0][n] |= 1;
+            mNibbles[0][3][1][n] |= 1;
         }
     }
     // Each gram joins the bucket whose chance of passing ordinary text grows least: a bucket
@@ -269,7 +276,7 @@ void KeywordMatcher::buildBuckets() {
     for (const std::string& quad : quads) {
         size_t best = first;
         double bestGrowth = 0;
-        for (size_t bucket = first; bucket < kBuckets; ++bucket) {
+        for (size_t bucket = first; bucket < buckets; ++bucket) {
             const double before = bucketPassRate(bucket, nullptr);
             const double growth = bucketPassRate(bucket, &quad) - before;
             if (bucket == first || growth < bestGrowth) {
@@ -284,14 +291,15 @@ void KeywordMatcher::buildBuckets() {
 // Estimated share of text positions whose four bytes pass the bucket's nibble tests, with gram
 // added to it when not null.
 double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) const {
-    const unsigned char bit = static_cast<unsigned char>(1u << bucket);
+    const auto& nibbles = mNibbles[bucket / kBuckets];
+    const unsigned char bit = static_cast<unsigned char>(1u << (bucket % kBuckets));
     double rate = 1;
     for (size_t b = 0; b < 4; ++b) {
         uint32_t lows = 0;
         uint32_t highs = 0;
         for (size_t n = 0; n < 16; ++n) {
-            if (mNibbles[b][0][n] & bit) lows |= 1u << n;
-            if (mNibbles[b][1][n] & bit) highs |= 1u << n;
+            if (nibbles[b][0][n] & bit) lows |= 1u << n;
+            if (nibbles[b][1][n] & bit) highs |= 1u << n;
         }
         if (gram != nullptr) {
             const unsigned char c = static_cast<unsigned char>((*gram)[b]);
@@ -311,11 +319,12 @@ double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) co
 }
 
 void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
-    const unsigned char bit = static_cast<unsigned char>(1u << bucket);
+    auto& nibbles = mNibbles[bucket / kBuckets];
+    const unsigned char bit = static_cast<unsigned char>(1u << (bucket % kBuckets));
     for (size_t b = 0; b < gram.size(); ++b) {
         const unsigned char c = static_cast<unsigned char>(gram[b]);
-        mNibbles[b][0][c & 15] |= bit;
-        mNibbles[b][1][c >> 4] |= bit;
+        nibbles[b][0][c & 15] |= bit;
+        nibbles[b][1][c >> 4] |= bit;
     }
 }
 
@@ -509,10 +518,12 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t le
     // Each byte of the sieve has a bucket's bit set when the four bytes starting there have, in
     // every place, a nibble pair some gram of that bucket has: a cheap test before the lookup.
     const __m128i low = _mm_set1_epi8(15);
-    const __m128i lo0 = load16(mNibbles[0][0]), hi0 = load16(mNibbles[0][1]);
-    const __m128i lo1 = load16(mNibbles[1][0]), hi1 = load16(mNibbles[1][1]);
-    const __m128i lo2 = load16(mNibbles[2][0]), hi2 = load16(mNibbles[2][1]);
-    const __m128i lo3 = load16(mNibbles[3][0]), hi3 = load16(mNibbles[3][1]);
+    const auto& a = mNibbles[0];
+    const auto& w = mNibbles[1];
+    const __m128i lo0 = load16(a[0][0]), hi0 = load16(a[0][1]);
+    const __m128i lo1 = load16(a[1][0]), hi1 = load16(a[1][1]);
+    const __m128i lo2 = load16(a[2][0]), hi2 = load16(a[2][1]);
+    const __m128i lo3 = load16(a[3][0]), hi3 = load16(a[3][1]);
     const unsigned tripleBuckets = mTriples.width != 0 ? 1 : 0;
     const unsigned quadBuckets = mGrams.width != 0 ? 1 : 0;
     // An index without anchors gets a one-word filter of zeros so the sieve loop needs no test.
@@ -530,12 +541,23 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t le
         const __m128i sieve = _mm_and_si128(
                 _mm_and_si128(sift(block, lo0, hi0, low), sift(block + 1, lo1, hi1, low)),
                 _mm_and_si128(sift(block + 2, lo2, hi2, low), sift(block + 3, lo3, hi3, low)));
-        unsigned candidates = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_cmpeq_epi8(sieve, _mm_setzero_si128())));
+        __m128i wide = _mm_setzero_si128();
+        if (mWide) {
+            wide = _mm_and_si128(
+                    _mm_and_si128(sift(block, load16(w[0][0]), load16(w[0][1]), low),
+                                  sift(block + 1, load16(w[1][0]), load16(w[1][1]), low)),
+                    _mm_and_si128(sift(block + 2, load16(w[2][0]), load16(w[2][1]), low),
+                                  sift(block + 3, load16(w[3][0]), load16(w[3][1]), low)));
+        }
+        const __m128i zero = _mm_setzero_si128();
+        unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_and_si128(_mm_cmpeq_epi8(sieve, zero), _mm_cmpeq_epi8(wide, zero))));
         candidates ^= 0xFFFFu;
         if (candidates == 0) continue;
         alignas(16) unsigned char buckets[16];
+        alignas(16) unsigned char wideBuckets[16];
         _mm_store_si128(reinterpret_cast<__m128i*>(buckets), sieve);
+        _mm_store_si128(reinterpret_cast<__m128i*>(wideBuckets), wide);
         // Most candidates are sieve noise: the bit filters settle them without a branch each.
         unsigned quads = 0;
         unsigned triples = 0;
@@ -543,7 +565,8 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t le
             const unsigned lane = static_cast<unsigned>(__builtin_ctz(rest));
             uint32_t gram;
             memcpy(&gram, block + lane, sizeof(gram));
-            const unsigned inQuad = (buckets[lane] >> tripleBuckets) != 0 ? 1 : 0;
+            const unsigned inQuad =
+                    ((buckets[lane] >> tripleBuckets) | wideBuckets[lane]) != 0 ? 1 : 0;
             quads |= (filterHas(quadFilter, quadShift, gram) & inQuad) << lane;
             triples |= (filterHas(tripleFilter, tripleShift, gram & tripleMask) & buckets[lane] &
                         tripleBuckets)

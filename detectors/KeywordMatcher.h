@@ -111,7 +111,9 @@ class KeywordMatcher {
     std::vector<ShortPattern> mShortPatterns;  // 2-byte patterns, compared whole
     // For each byte of a 3-byte gram, each nibble value (low, then high): the buckets holding a
     // gram with that nibble there.
-    unsigned char mNibbles[4][2][16] = {};
+    // The second sieve's set follows when mWide.
+    unsigned char mNibbles[2][4][2][16] = {};
+    bool mWide = false;
     GramIndex mTriples;  // with the vector scan: 3-byte patterns, in bucket 0
     GramIndex mPairs;    // patterns of 2 bytes, anchored on themselves
     GramIndex mGrams;    // longer patterns, on 3-byte grams if some have 3 bytes, else 4-byte ones
