@@ -471,7 +471,7 @@ size_t copyTail(const char* text, size_t length, size_t extra, char* tail) {
     size_t start = 0;
     if (length + 1 >= 16 + extra) start = ((length + 1 - 16 - extra) / 16 + 1) * 16;
     memset(tail, 0, 64);
-    memcpy(tail, text + start, length - start);
+    if (start < length) memcpy(tail, text + start, length - start);
     return start;
 }
 
@@ -481,12 +481,41 @@ inline uint32_t filterHas(const uint32_t* filter, unsigned shift, uint32_t gram)
     return (filter[bit >> 5] >> (bit & 31)) & 1;
 }
 
-// The buckets that accept each of the 16 bytes at p, by their low and high nibbles.
-TARND_MATCHER_TARGET inline __m128i sift(const char* p, __m128i lo, __m128i hi, __m128i low) {
-    const __m128i bytes = load16(p);
-    return _mm_and_si128(_mm_shuffle_epi8(lo, _mm_and_si128(bytes, low)),
-                         _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi16(bytes, 4), low)));
-}
+// One sieve's nibble tables and its last step's per-place results. Each step looks up every byte
+// of 16 once per gram place, then lines the places up on the gram's last byte, taking the
+// earlier places' lanes from the step before where they fall there.
+struct Sieve {
+    TARND_MATCHER_TARGET explicit Sieve(const unsigned char (&nibbles)[4][2][16])
+        : lo0(load16(nibbles[0][0])),
+          hi0(load16(nibbles[0][1])),
+          lo1(load16(nibbles[1][0])),
+          hi1(load16(nibbles[1][1])),
+          lo2(load16(nibbles[2][0])),
+          hi2(load16(nibbles[2][1])),
+          lo3(load16(nibbles[3][0])),
+          hi3(load16(nibbles[3][1])),
+          prev0(_mm_setzero_si128()),
+          prev1(_mm_setzero_si128()),
+          prev2(_mm_setzero_si128()) {}
+
+    // Lane i: the buckets with a gram that may end at the step's byte i.
+    TARND_MATCHER_TARGET __m128i step(__m128i lows, __m128i highs) {
+        const __m128i r0 = _mm_and_si128(_mm_shuffle_epi8(lo0, lows), _mm_shuffle_epi8(hi0, highs));
+        const __m128i r1 = _mm_and_si128(_mm_shuffle_epi8(lo1, lows), _mm_shuffle_epi8(hi1, highs));
+        const __m128i r2 = _mm_and_si128(_mm_shuffle_epi8(lo2, lows), _mm_shuffle_epi8(hi2, highs));
+        const __m128i r3 = _mm_and_si128(_mm_shuffle_epi8(lo3, lows), _mm_shuffle_epi8(hi3, highs));
+        const __m128i result = _mm_and_si128(
+                _mm_and_si128(r3, _mm_alignr_epi8(r2, prev2, 15)),
+                _mm_and_si128(_mm_alignr_epi8(r1, prev1, 14), _mm_alignr_epi8(r0, prev0, 13)));
+        prev0 = r0;
+        prev1 = r1;
+        prev2 = r2;
+        return result;
+    }
+
+    __m128i lo0, hi0, lo1, hi1, lo2, hi2, lo3, hi3;
+    __m128i prev0, prev1, prev2;
+};
 
 }  // namespace
 
@@ -515,15 +544,9 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanShort(const char* text, size_t len
 
 TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t length,
                                                      unsigned char* found) const {
-    // Each byte of the sieve has a bucket's bit set when the four bytes starting there have, in
-    // every place, a nibble pair some gram of that bucket has: a cheap test before the lookup.
     const __m128i low = _mm_set1_epi8(15);
-    const auto& a = mNibbles[0];
-    const auto& w = mNibbles[1];
-    const __m128i lo0 = load16(a[0][0]), hi0 = load16(a[0][1]);
-    const __m128i lo1 = load16(a[1][0]), hi1 = load16(a[1][1]);
-    const __m128i lo2 = load16(a[2][0]), hi2 = load16(a[2][1]);
-    const __m128i lo3 = load16(a[3][0]), hi3 = load16(a[3][1]);
+    Sieve narrow(mNibbles[0]);
+    Sieve wide(mNibbles[1]);
     const unsigned tripleBuckets = mTriples.width != 0 ? 1 : 0;
     const unsigned quadBuckets = mGrams.width != 0 ? 1 : 0;
     // An index without anchors gets a one-word filter of zeros so the sieve loop needs no test.
@@ -533,38 +556,35 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t le
     const unsigned quadShift = quadBuckets != 0 ? mGrams.filterShift : 27;
     const unsigned tripleShift = tripleBuckets != 0 ? mTriples.filterShift : 27;
     const uint32_t tripleMask = loadGram("\xff\xff\xff\xff", 3);
+    // Lane i of a step's result is about the gram ending at base + i, so the steps run up to
+    // the NUL, which a 3-byte key word's gram may end on.
     alignas(16) char tail[64];
-    const size_t tailStart = copyTail(text, length, 3, tail);
+    const size_t tailStart = copyTail(text, length, 0, tail);
+    const __m128i zero = _mm_setzero_si128();
     bool hit = false;
-    for (size_t base = 0; base < length; base += 16) {
+    for (size_t base = 0; base <= length; base += 16) {
         const char* block = base < tailStart ? text + base : tail + (base - tailStart);
-        const __m128i sieve = _mm_and_si128(
-                _mm_and_si128(sift(block, lo0, hi0, low), sift(block + 1, lo1, hi1, low)),
-                _mm_and_si128(sift(block + 2, lo2, hi2, low), sift(block + 3, lo3, hi3, low)));
-        __m128i wide = _mm_setzero_si128();
-        if (mWide) {
-            wide = _mm_and_si128(
-                    _mm_and_si128(sift(block, load16(w[0][0]), load16(w[0][1]), low),
-                                  sift(block + 1, load16(w[1][0]), load16(w[1][1]), low)),
-                    _mm_and_si128(sift(block + 2, load16(w[2][0]), load16(w[2][1]), low),
-                                  sift(block + 3, load16(w[3][0]), load16(w[3][1]), low)));
-        }
-        const __m128i zero = _mm_setzero_si128();
+        const __m128i bytes = load16(block);
+        const __m128i lowNibbles = _mm_and_si128(bytes, low);
+        const __m128i highNibbles = _mm_and_si128(_mm_srli_epi16(bytes, 4), low);
+        const __m128i sieve = narrow.step(lowNibbles, highNibbles);
+        const __m128i wideSieve = mWide ? wide.step(lowNibbles, highNibbles) : zero;
         unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(
-                _mm_and_si128(_mm_cmpeq_epi8(sieve, zero), _mm_cmpeq_epi8(wide, zero))));
+                _mm_and_si128(_mm_cmpeq_epi8(sieve, zero), _mm_cmpeq_epi8(wideSieve, zero))));
         candidates ^= 0xFFFFu;
         if (candidates == 0) continue;
         alignas(16) unsigned char buckets[16];
         alignas(16) unsigned char wideBuckets[16];
         _mm_store_si128(reinterpret_cast<__m128i*>(buckets), sieve);
-        _mm_store_si128(reinterpret_cast<__m128i*>(wideBuckets), wide);
+        _mm_store_si128(reinterpret_cast<__m128i*>(wideBuckets), wideSieve);
         // Most candidates are sieve noise: the bit filters settle them without a branch each.
         unsigned quads = 0;
         unsigned triples = 0;
         for (unsigned rest = candidates; rest != 0; rest &= rest - 1) {
             const unsigned lane = static_cast<unsigned>(__builtin_ctz(rest));
+            if (base + lane > length) break;
             uint32_t gram;
-            memcpy(&gram, block + lane, sizeof(gram));
+            memcpy(&gram, text + base + lane - 3, sizeof(gram));
             const unsigned inQuad =
                     ((buckets[lane] >> tripleBuckets) | wideBuckets[lane]) != 0 ? 1 : 0;
             quads |= (filterHas(quadFilter, quadShift, gram) & inQuad) << lane;
@@ -573,15 +593,14 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t le
                        << lane;
         }
         for (; triples != 0; triples &= triples - 1) {
-            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(triples));
-            if (pos + 3 <= length &&
-                verify(mTriples, loadGram(text + pos, 3), text, length, pos, found)) {
+            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(triples)) - 3;
+            if (verify(mTriples, loadGram(text + pos, 3), text, length, pos, found)) {
                 if (found == nullptr) return true;
                 hit = true;
             }
         }
         for (; quads != 0; quads &= quads - 1) {
-            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(quads));
+            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(quads)) - 3;
             if (pos + 4 <= length &&
                 verify(mGrams, loadGram(text + pos, 4), text, length, pos, found)) {
                 if (found == nullptr) return true;
