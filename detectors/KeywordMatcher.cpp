@@ -201,8 +201,8 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
     mSmallSet = mSearchPatterns.size() <= kSmallSetMax;
     if (mSmallSet) return;
     if (vectorSupported() && pairPatterns.size() <= kShortPatternsMax) {
-        // Every pattern of 3 bytes or more is anchored on its rarest 3-byte gram, which the
-        // vector prefilter looks for at every position.
+        // 3-byte patterns are anchored on themselves, longer ones on their rarest 4-byte gram;
+        // the vector sieve looks for both at every position, 16 at a time.
         for (uint32_t id : pairPatterns) {
             ShortPattern compiled;
             memset(compiled.lanes[0], mPatterns[id][0], 16);
@@ -247,9 +247,8 @@ bool KeywordMatcher::vectorSupported() {
 #endif
 }
 
-// Spreads the distinct anchor grams over the buckets in sorted order, so that grams sharing
-// leading bytes share a bucket and its nibble sets stay small, and records for each gram byte
-// and nibble value which buckets hold it.
+// Spreads the distinct anchor grams over the sieve's buckets and records, for each place of a
+// gram and each nibble value, which buckets hold it.
 void KeywordMatcher::buildBuckets() {
     memset(mNibbles, 0, sizeof(mNibbles));
     std::vector<std::string> quads;
@@ -271,8 +270,8 @@ void KeywordMatcher::buildBuckets() {
             mNibbles[0][3][1][n] |= 1;
         }
     }
-    // Each gram joins the bucket whose chance of passing ordinary text grows least: a bucket
-    // passes every combination of the nibbles of its grams, so unlike grams make it porous.
+    // Each gram joins the bucket whose chance of passing text grows least: a bucket passes every
+    // combination of the nibbles of its grams, so unlike grams make it porous.
     for (const std::string& quad : quads) {
         size_t best = first;
         double bestGrowth = 0;
@@ -288,8 +287,8 @@ void KeywordMatcher::buildBuckets() {
     }
 }
 
-// Estimated share of text positions whose four bytes pass the bucket's nibble tests, with gram
-// added to it when not null.
+// Share of positions of printable text, all bytes alike (frequency guesses misled it on text made
+// of the key words' own words), that pass the bucket's nibble tests, with gram added if not null.
 double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) const {
     const auto& nibbles = mNibbles[bucket / kBuckets];
     const unsigned char bit = static_cast<unsigned char>(1u << (bucket % kBuckets));
@@ -649,15 +648,6 @@ bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t 
         }
     }
     return hit;
-}
-
-// The gram at pos, tried on the bit filter before the table.
-inline bool KeywordMatcher::probe(const GramIndex& index, const char* text, size_t length,
-                                  size_t pos, unsigned char* found) const {
-    const uint32_t gram = loadGram(text + pos, index.width);
-    const uint32_t bit = (gram * kFilterMultiplier) >> index.filterShift;
-    if (((index.filter[bit >> 5] >> (bit & 31)) & 1) == 0) return false;
-    return verify(index, gram, text, length, pos, found);
 }
 
 bool KeywordMatcher::verify(const GramIndex& index, uint32_t gram, const char* text, size_t length,
