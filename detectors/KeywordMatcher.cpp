@@ -3,6 +3,23 @@
 #include <algorithm>
 #include <map>
 
+// The vector scan needs SSSE3, which every x86 Android device has and its compilers assume; a host
+// build without it compiles the scan for SSSE3 alone and checks the processor at start-up.
+// TARND_MATCHER_SCALAR builds the portable path alone, as on processors without it.
+#if defined(TARND_MATCHER_SCALAR)
+#define TARND_MATCHER_VECTOR 0
+#elif defined(__SSSE3__)
+#include <tmmintrin.h>
+#define TARND_MATCHER_VECTOR 1
+#define TARND_MATCHER_TARGET
+#elif (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#include <tmmintrin.h>
+#define TARND_MATCHER_VECTOR 1
+#define TARND_MATCHER_TARGET __attribute__((target("ssse3")))
+#else
+#define TARND_MATCHER_VECTOR 0
+#endif
+
 namespace android {
 
 namespace {
@@ -20,6 +37,15 @@ constexpr double kPairProbeCost = 0.6;
 
 // 32 KiB: a set bit per 512 filter bits at 256 key words of stride 1, and still L1-resident.
 constexpr unsigned kMaxFilterBits = 18;
+
+// Two-byte key words are compared whole, 16 positions at a time, a few instructions each: fine
+// for a few of them. More fall back to the scalar filter.
+constexpr size_t kShortPatternsMax = 8;
+
+// Buckets of the vector prefilter: one bit of a byte each, in one sieve or, above
+// kWideAbove distinct grams, two: too many grams in a bucket let most of the text through.
+constexpr size_t kBuckets = 8;
+constexpr size_t kWideAbove = 48;
 
 constexpr uint32_t kFilterMultiplier = 0x9E3779B1u;
 constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
@@ -174,6 +200,22 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
     }
     mSmallSet = mSearchPatterns.size() <= kSmallSetMax;
     if (mSmallSet) return;
+    if (vectorSupported() && pairPatterns.size() <= kShortPatternsMax) {
+        // 3-byte patterns are anchored on themselves, longer ones on their rarest 4-byte gram;
+        // the vector sieve looks for both at every position, 16 at a time.
+        for (uint32_t id : pairPatterns) {
+            ShortPattern compiled;
+            memset(compiled.lanes[0], mPatterns[id][0], 16);
+            memset(compiled.lanes[1], mPatterns[id][1], 16);
+            compiled.pattern = id;
+            mShortPatterns.push_back(compiled);
+        }
+        buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1));
+        buildIndex(mGrams, 4, 1, anchorsFor(mPatterns, longPatterns, 4, 1));
+        buildBuckets();
+        mVector = true;
+        return;
+    }
 
     // A pattern of length L holds L - width + 1 grams, so the shortest pattern bounds the stride.
     // 3-byte patterns either join the longer ones on 3-byte grams, one probe at every position,
@@ -195,6 +237,94 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
     buildIndex(mPairs, 2, triplePatterns.empty() ? 1 : pairStride, std::move(pairs));
     const size_t stride = width == 3 ? 1 : longStride;
     buildIndex(mGrams, width, stride, anchorsFor(mPatterns, longPatterns, width, stride));
+}
+
+bool KeywordMatcher::vectorSupported() {
+#if TARND_MATCHER_VECTOR && !defined(__SSSE3__)
+    return __builtin_cpu_supports("ssse3");
+#else
+    return TARND_MATCHER_VECTOR;
+#endif
+}
+
+// Spreads the distinct anchor grams over the sieve's buckets and records, for each place of a
+// gram and each nibble value, which buckets hold it.
+void KeywordMatcher::buildBuckets() {
+    memset(mNibbles, 0, sizeof(mNibbles));
+    std::vector<std::string> quads;
+    for (const Anchor& anchor : mGrams.anchors) {
+        quads.push_back(mPatterns[anchor.pattern].substr(anchor.offset, 4));
+    }
+    std::sort(quads.begin(), quads.end());
+    quads.erase(std::unique(quads.begin(), quads.end()), quads.end());
+    mWide = quads.size() > kWideAbove;
+    const size_t buckets = mWide ? 2 * kBuckets : kBuckets;
+    // 3-byte key words get a bucket of their own, open to any fourth byte.
+    const size_t first = mTriples.width != 0 ? 1 : 0;
+    if (first != 0) {
+        for (const Anchor& anchor : mTriples.anchors) {
+            addToBucket(mPatterns[anchor.pattern].substr(anchor.offset, 3), 0);
+        }
+        for (size_t n = 0; n < 16; ++n) {
+            mNibbles[0][3][0][n] |= 1;
+            mNibbles[0][3][1][n] |= 1;
+        }
+    }
+    // Each gram joins the bucket whose chance of passing text grows least: a bucket passes every
+    // combination of the nibbles of its grams, so unlike grams make it porous.
+    for (const std::string& quad : quads) {
+        size_t best = first;
+        double bestGrowth = 0;
+        for (size_t bucket = first; bucket < buckets; ++bucket) {
+            const double before = bucketPassRate(bucket, nullptr);
+            const double growth = bucketPassRate(bucket, &quad) - before;
+            if (bucket == first || growth < bestGrowth) {
+                best = bucket;
+                bestGrowth = growth;
+            }
+        }
+        addToBucket(quad, best);
+    }
+}
+
+// Share of positions of printable text, all bytes alike (frequency guesses misled it on text made
+// of the key words' own words), that pass the bucket's nibble tests, with gram added if not null.
+double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) const {
+    const auto& nibbles = mNibbles[bucket / kBuckets];
+    const unsigned char bit = static_cast<unsigned char>(1u << (bucket % kBuckets));
+    double rate = 1;
+    for (size_t b = 0; b < 4; ++b) {
+        uint32_t lows = 0;
+        uint32_t highs = 0;
+        for (size_t n = 0; n < 16; ++n) {
+            if (nibbles[b][0][n] & bit) lows |= 1u << n;
+            if (nibbles[b][1][n] & bit) highs |= 1u << n;
+        }
+        if (gram != nullptr) {
+            const unsigned char c = static_cast<unsigned char>((*gram)[b]);
+            lows |= 1u << (c & 15);
+            highs |= 1u << (c >> 4);
+        }
+        double passed = 0;
+        double all = 0;
+        for (unsigned c = 1; c < 256; ++c) {
+            const double weight = c >= 0x20 && c < 0x7f ? 1 : 0.1;
+            all += weight;
+            if ((lows >> (c & 15)) & (highs >> (c >> 4)) & 1) passed += weight;
+        }
+        rate *= passed / all;
+    }
+    return rate;
+}
+
+void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
+    auto& nibbles = mNibbles[bucket / kBuckets];
+    const unsigned char bit = static_cast<unsigned char>(1u << (bucket % kBuckets));
+    for (size_t b = 0; b < gram.size(); ++b) {
+        const unsigned char c = static_cast<unsigned char>(gram[b]);
+        nibbles[b][0][c & 15] |= bit;
+        nibbles[b][1][c >> 4] |= bit;
+    }
 }
 
 // Anchors each pattern at its rarest run of `stride` grams.
@@ -263,7 +393,8 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += mNames.capacity() * sizeof(std::string) + mPatterns.capacity() * sizeof(std::string);
     bytes += mEntries.capacity() * sizeof(CompiledEntry);
     bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
-    for (const GramIndex* index : {&mPairs, &mGrams}) {
+    bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
+    for (const GramIndex* index : {&mPairs, &mGrams, &mTriples}) {
         bytes += index->filter.capacity() * sizeof(uint32_t) +
                  index->slots.capacity() * sizeof(Slot) +
                  index->anchors.capacity() * sizeof(Anchor);
@@ -299,8 +430,21 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
             }
         }
     }
-    if (mPairs.width == 0 && mGrams.width == 0) return hit;
+    if (mPairs.width == 0 && mGrams.width == 0 && mTriples.width == 0 && mShortPatterns.empty()) {
+        return hit;
+    }
     const size_t length = strlen(text);
+    if (mVector) {
+        if (!mShortPatterns.empty() && scanShort(text, length, found)) {
+            if (found == nullptr) return true;
+            hit = true;
+        }
+        if ((mGrams.width != 0 || mTriples.width != 0) && scanVector(text, length, found)) {
+            if (found == nullptr) return true;
+            hit = true;
+        }
+        return hit;
+    }
     if (mPairs.width != 0 && scanGrams(mPairs, text, length, found)) {
         if (found == nullptr) return true;
         hit = true;
@@ -311,6 +455,164 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
     }
     return hit;
 }
+
+#if TARND_MATCHER_VECTOR
+namespace {
+
+TARND_MATCHER_TARGET inline __m128i load16(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+// Loads of 16 + extra bytes from every 16th position stay inside the text and its NUL up to the
+// returned position; the steps from there read `tail`, a zero-padded copy of the rest. A NUL
+// never equals a key word byte, so the padding adds no hit.
+size_t copyTail(const char* text, size_t length, size_t extra, char* tail) {
+    size_t start = 0;
+    if (length + 1 >= 16 + extra) start = ((length + 1 - 16 - extra) / 16 + 1) * 16;
+    memset(tail, 0, 64);
+    if (start < length) memcpy(tail, text + start, length - start);
+    return start;
+}
+
+// 1 when the gram's bit is set in the index's filter, which an index without anchors lacks.
+inline uint32_t filterHas(const uint32_t* filter, unsigned shift, uint32_t gram) {
+    const uint32_t bit = (gram * kFilterMultiplier) >> shift;
+    return (filter[bit >> 5] >> (bit & 31)) & 1;
+}
+
+// One sieve's nibble tables and its last step's per-place results. Each step looks up every byte
+// of 16 once per gram place, then lines the places up on the gram's last byte, taking the
+// earlier places' lanes from the step before where they fall there.
+struct Sieve {
+    TARND_MATCHER_TARGET explicit Sieve(const unsigned char (&nibbles)[4][2][16])
+        : lo0(load16(nibbles[0][0])),
+          hi0(load16(nibbles[0][1])),
+          lo1(load16(nibbles[1][0])),
+          hi1(load16(nibbles[1][1])),
+          lo2(load16(nibbles[2][0])),
+          hi2(load16(nibbles[2][1])),
+          lo3(load16(nibbles[3][0])),
+          hi3(load16(nibbles[3][1])),
+          prev0(_mm_setzero_si128()),
+          prev1(_mm_setzero_si128()),
+          prev2(_mm_setzero_si128()) {}
+
+    // Lane i: the buckets with a gram that may end at the step's byte i.
+    TARND_MATCHER_TARGET __m128i step(__m128i lows, __m128i highs) {
+        const __m128i r0 = _mm_and_si128(_mm_shuffle_epi8(lo0, lows), _mm_shuffle_epi8(hi0, highs));
+        const __m128i r1 = _mm_and_si128(_mm_shuffle_epi8(lo1, lows), _mm_shuffle_epi8(hi1, highs));
+        const __m128i r2 = _mm_and_si128(_mm_shuffle_epi8(lo2, lows), _mm_shuffle_epi8(hi2, highs));
+        const __m128i r3 = _mm_and_si128(_mm_shuffle_epi8(lo3, lows), _mm_shuffle_epi8(hi3, highs));
+        const __m128i result = _mm_and_si128(
+                _mm_and_si128(r3, _mm_alignr_epi8(r2, prev2, 15)),
+                _mm_and_si128(_mm_alignr_epi8(r1, prev1, 14), _mm_alignr_epi8(r0, prev0, 13)));
+        prev0 = r0;
+        prev1 = r1;
+        prev2 = r2;
+        return result;
+    }
+
+    __m128i lo0, hi0, lo1, hi1, lo2, hi2, lo3, hi3;
+    __m128i prev0, prev1, prev2;
+};
+
+}  // namespace
+
+TARND_MATCHER_TARGET bool KeywordMatcher::scanShort(const char* text, size_t length,
+                                                    unsigned char* found) const {
+    alignas(16) char tail[64];
+    const size_t tailStart = copyTail(text, length, 1, tail);
+    bool hit = false;
+    for (size_t pos = 0; pos < length; pos += 16) {
+        const char* block = pos < tailStart ? text + pos : tail + (pos - tailStart);
+        const __m128i first = load16(block);
+        const __m128i second = load16(block + 1);
+        for (const ShortPattern& p : mShortPatterns) {
+            if (found != nullptr && found[p.pattern]) continue;
+            const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(first, load16(p.lanes[0])),
+                                               _mm_cmpeq_epi8(second, load16(p.lanes[1])));
+            if (_mm_movemask_epi8(same) != 0) {
+                if (found == nullptr) return true;
+                found[p.pattern] = 1;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
+TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t length,
+                                                     unsigned char* found) const {
+    const __m128i low = _mm_set1_epi8(15);
+    Sieve narrow(mNibbles[0]);
+    Sieve wide(mNibbles[1]);
+    const unsigned tripleBuckets = mTriples.width != 0 ? 1 : 0;
+    const unsigned quadBuckets = mGrams.width != 0 ? 1 : 0;
+    // An index without anchors gets a one-word filter of zeros so the sieve loop needs no test.
+    static const uint32_t kEmpty[1] = {0};
+    const uint32_t* quadFilter = quadBuckets != 0 ? mGrams.filter.data() : kEmpty;
+    const uint32_t* tripleFilter = tripleBuckets != 0 ? mTriples.filter.data() : kEmpty;
+    const unsigned quadShift = quadBuckets != 0 ? mGrams.filterShift : 27;
+    const unsigned tripleShift = tripleBuckets != 0 ? mTriples.filterShift : 27;
+    const uint32_t tripleMask = loadGram("\xff\xff\xff\xff", 3);
+    // Lane i of a step's result is about the gram ending at base + i, so the steps run up to
+    // the NUL, which a 3-byte key word's gram may end on.
+    alignas(16) char tail[64];
+    const size_t tailStart = copyTail(text, length, 0, tail);
+    const __m128i zero = _mm_setzero_si128();
+    bool hit = false;
+    for (size_t base = 0; base <= length; base += 16) {
+        const char* block = base < tailStart ? text + base : tail + (base - tailStart);
+        const __m128i bytes = load16(block);
+        const __m128i lowNibbles = _mm_and_si128(bytes, low);
+        const __m128i highNibbles = _mm_and_si128(_mm_srli_epi16(bytes, 4), low);
+        const __m128i sieve = narrow.step(lowNibbles, highNibbles);
+        const __m128i wideSieve = mWide ? wide.step(lowNibbles, highNibbles) : zero;
+        unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_and_si128(_mm_cmpeq_epi8(sieve, zero), _mm_cmpeq_epi8(wideSieve, zero))));
+        candidates ^= 0xFFFFu;
+        if (candidates == 0) continue;
+        alignas(16) unsigned char buckets[16];
+        alignas(16) unsigned char wideBuckets[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(buckets), sieve);
+        _mm_store_si128(reinterpret_cast<__m128i*>(wideBuckets), wideSieve);
+        // Most candidates are sieve noise: the bit filters settle them without a branch each.
+        unsigned quads = 0;
+        unsigned triples = 0;
+        for (unsigned rest = candidates; rest != 0; rest &= rest - 1) {
+            const unsigned lane = static_cast<unsigned>(__builtin_ctz(rest));
+            if (base + lane > length) break;
+            uint32_t gram;
+            memcpy(&gram, text + base + lane - 3, sizeof(gram));
+            const unsigned inQuad =
+                    ((buckets[lane] >> tripleBuckets) | wideBuckets[lane]) != 0 ? 1 : 0;
+            quads |= (filterHas(quadFilter, quadShift, gram) & inQuad) << lane;
+            triples |= (filterHas(tripleFilter, tripleShift, gram & tripleMask) & buckets[lane] &
+                        tripleBuckets)
+                       << lane;
+        }
+        for (; triples != 0; triples &= triples - 1) {
+            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(triples)) - 3;
+            if (verify(mTriples, loadGram(text + pos, 3), text, length, pos, found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+        for (; quads != 0; quads &= quads - 1) {
+            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(quads)) - 3;
+            if (pos + 4 <= length &&
+                verify(mGrams, loadGram(text + pos, 4), text, length, pos, found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+#else
+bool KeywordMatcher::scanShort(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanVector(const char*, size_t, unsigned char*) const { return false; }
+#endif
 
 bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t length,
                                unsigned char* found) const {

@@ -63,6 +63,12 @@ class KeywordMatcher {
         std::vector<Anchor> anchors;   // sorted by gram
     };
 
+    // A key word of 2 bytes, each byte repeated over 16 lanes, for the vector compare.
+    struct ShortPattern {
+        unsigned char lanes[2][16];
+        uint32_t pattern;
+    };
+
     struct CompiledEntry {
         uint32_t name;   // index into mNames
         uint32_t first;  // patterns are mEntryPatterns[first, first + count)
@@ -72,6 +78,13 @@ class KeywordMatcher {
     // Returns whether any pattern occurs. With found == nullptr it stops at the first hit; else it
     // sets found[p] for every pattern p that occurs.
     bool scan(const char* text, unsigned char* found) const;
+    // With the vector scan: the 2-byte patterns, then the sieve over the longer ones.
+    bool scanShort(const char* text, size_t length, unsigned char* found) const;
+    bool scanVector(const char* text, size_t length, unsigned char* found) const;
+    static bool vectorSupported();
+    void buildBuckets();
+    void addToBucket(const std::string& gram, size_t bucket);
+    double bucketPassRate(size_t bucket, const std::string* gram) const;
     bool scanGrams(const GramIndex& index, const char* text, size_t length,
                    unsigned char* found) const;
     bool verify(const GramIndex& index, uint32_t gram, const char* text, size_t length, size_t pos,
@@ -92,8 +105,18 @@ class KeywordMatcher {
     std::vector<uint32_t> mSearchPatterns;  // non-empty patterns, searched one by one when small
     std::string mSingleBytes;               // the one-byte patterns' bytes, for strpbrk
     std::vector<uint32_t> mSingleBytePatterns;  // their pattern indexes, same order
-    GramIndex mPairs;                           // patterns of 2 bytes, anchored on themselves
-    GramIndex mGrams;  // longer patterns, on 3-byte grams if some have 3 bytes, else 4-byte ones
+    // The vector scan runs (SSSE3): mShortPatterns, then the sieve over mTriples and mGrams.
+    bool mVector = false;
+    std::vector<ShortPattern> mShortPatterns;  // 2-byte patterns, compared whole
+    // Per sieve, per place of a 4-byte gram, per nibble (low, then high) and its value: the
+    // buckets holding a gram with that nibble there. The second sieve runs only when mWide.
+    unsigned char mNibbles[2][4][2][16] = {};
+    bool mWide = false;
+    GramIndex mTriples;  // with the vector scan: 3-byte patterns, in bucket 0
+    GramIndex mPairs;    // patterns of 2 bytes, anchored on themselves
+    // Longer patterns: with the vector scan on 4-byte grams at every position; else on 3-byte
+    // grams if some have 3 bytes, or 4-byte ones at a stride.
+    GramIndex mGrams;
 };
 
 template <typename F>
