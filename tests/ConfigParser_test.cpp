@@ -71,9 +71,8 @@ std::string recordsText(const TarnDebugService& s) {
 }
 
 // A file, its error messages and the records it leaves ("?": not checked). "@" stands for the
-// generic message about the failing line and "@v" for a value's two: the failing line is the
-// text's last one before any line starting with "#", which is never read once the parse failed.
-// Source line numbers in messages read "%d".
+// generic message about the failing line, the text's last one, and "@v" for a value's two; a
+// failing line is the last one the parse reads. Source line numbers in messages read "%d".
 struct ParseRow {
     std::string text;
     Lines messages;
@@ -130,8 +129,9 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
              "event b:\nevent c:\nevtgroup g:\n  event b:\n  event a:\nmonitor m:\n  event a:\n"
              "  event b:\n  event c:\nmonitor n:\n"},
             // A failing line keeps what came before it, and the record it named.
-            {"global.max_dump_count=3\nhandler.h.bogus=1\n#x.y\n",
-             {"Unknown key word bogus=1\n in handler section", "@"},
+            {"global.max_dump_count=3\nhandler.h.bogus=1\nhandler.k.on=1\n",
+             {"Unknown key word bogus=1\n in handler section",
+              "Config file parsing error at line %d: handler.h.bogus=1\n"},
              "global: max_dump_count=3\nhandler h:\n"},
             // clang-format off
             {".", {}, ""},  // a line of one byte is not even read
@@ -155,27 +155,24 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
             {"=v\r\n", "v\r"}, {"=v", "v"}, {"=a b=c\n", "a b=c"}, {"=  \" a  \"\n", " a"},
             {"=\"  \"", ""}, {"=\"a\"b\"\n", "a\"b"}, {"=   \"x=y\n", "y"}, {"= =\n", "="},
             {"=echo a=\"b\"\n", "echo a=\"b\""}};
-    // clang-format on
     for (const auto& [line, value] : values)
         rows.push_back({"handler.h.dump"s + line, {}, "handler h:" + field("dump", value) + "\n"});
     // A key of each kind in each section, with a line that has no value, each form in turn:
     // nothing or blanks after the "=", an empty or unclosed quote, text after the closing one, no
     // "=" at all.
-    const char* noValue[] = {"=\n",        "= \n",       "=\"\"\n", "=\"abc\n",
-                             "=\"a\" b\n", "=\"a\"\r\n", " v\n"};
+    const char* forms[] = {"=\n", "= \n", "=\"\"\n", "=\"a\n", "=\"a\" b\n", "=\"a\"\r\n", " v\n"};
+    // clang-format on
     std::istringstream keys(
             "global.log_dump_path global.additional_conf_path global.logcat_grep "
             "global.command_timeout handler.h.dump handler.h.level handler.h.dpara "
             "handler.h.timeout event.e.key_word event.e.match event.e.policy event.e.interval "
             "evtgroup.g.event monitor.m.enable monitor.m.event monitor.m.evtgroup");
     for (std::string key; keys >> key;)
-        rows.push_back({key + noValue[rows.size() % std::size(noValue)], {"@v", "@"}});
+        rows.push_back({key + forms[rows.size() % std::size(forms)], {"@v", "@"}});
     tarnd_test::TempDir dir;
     for (const ParseRow& row : rows) {
         SCOPED_TRACE(row.text.substr(0, 100));
-        std::string text =
-                row.text.substr(0, std::min(row.text.find("\n#"), row.text.size() - 1) + 1);
-        std::string line = text.substr(text.rfind('\n', text.size() - 2) + 1);
+        std::string line = row.text.substr(row.text.rfind('\n', row.text.size() - 2) + 1);
         Lines expected;
         for (const std::string& m : row.messages) {
             if (m == "@v") expected.push_back("Invalid line in config file: " + line);
@@ -186,7 +183,7 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
         auto service = tarnd_test::makeService(dir.file("missing.conf"), dir.path());
         tarnd_test::writeFile(dir.file("test.conf"), row.text);
         tarnd_host::LogCapture log;
-        bool fails = !row.messages.empty() && row.messages.back()[0] == '@';
+        bool fails = !expected.empty() && expected.back().find(" at line %d") != std::string::npos;
         EXPECT_EQ(service->parseConfig(dir.file("test.conf").c_str()),
                   fails ? android::BAD_VALUE : android::NO_ERROR);
         EXPECT_EQ(row.records == "?" ? "?" : recordsText(*service), row.records);
