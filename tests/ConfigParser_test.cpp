@@ -80,11 +80,7 @@ struct ParseRow {
 };
 
 TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
-    // The line filled up with blanks to n bytes, end included.
-    auto padded = [](std::string line, size_t n, const std::string& end = "\n") {
-        line.resize(n - end.size(), ' ');
-        return line + end;
-    };
+    const std::string pad(1008, ' ');  // after 14 bytes: 1022, a line of 1023 with its newline
     auto unknown = [](const std::string& line) { return "Config file parsing error: " + line; };
     std::vector<ParseRow> rows = {
             // Which lines are setting lines at all. Section words match by their beginning, except
@@ -94,9 +90,9 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
             {"# no dot\n//global.kmsg_grep=0\n/global.kmsg_grep=0\n // x.y=1\n#global.kmsg_grep=0\n"
              " global.kmsg_grep=0\n.\nglobal2.max_dump_count=3\nGlobal.max_dump_count=3\n"
              "..global...max_dump_count=4\nhandlers.h.on=1\nmonitors.m.enable=1\n"
-             "handler.k.dump=x\r\nhandler. k .on=1\n"s +
-                     padded("handler.n.on=1\0"s, 1024) + padded("handler.l.on=1", 1023) +
-                     padded("handler.g.on=1", 1024) + padded("handler.j.on=1", 1023, ""),
+             "handler.k.dump=x\r\nhandler. k .on=1\nhandler.n.on=1\0"s +
+                     pad + "\nhandler.l.on=1" + pad + "\nhandler.g.on=1 " + pad +
+                     "\nhandler.j.on=1 " + pad,
              {unknown("/global.kmsg_grep=0\n"), unknown(" // x.y=1\n"),
               unknown("#global.kmsg_grep=0\n"), unknown(" global.kmsg_grep=0\n"), unknown(".\n"),
               unknown("global2.max_dump_count=3\n"), unknown("Global.max_dump_count=3\n")},
