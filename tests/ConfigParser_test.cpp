@@ -80,7 +80,8 @@ struct ParseRow {
 };
 
 TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
-    const std::string pad(1008, ' ');  // after 14 bytes: 1022, a line of 1023 with its newline
+    // Blanks that make a line of 14 bytes 1022 long: 1023 with its newline, the longest one read.
+    const std::string pad(1008, ' ');
     auto unknown = [](const std::string& line) { return "Config file parsing error: " + line; };
     std::vector<ParseRow> rows = {
             // Which lines are setting lines at all. Section words match by their beginning, except
