@@ -38,7 +38,7 @@ class EventDumpTest : public ::testing::Test {
     void TearDown() override { std::filesystem::current_path(mSaved); }
 
     void clearDumps() {
-        tarnd_test::removeTree(mDumps);
+        tarnd_test::TempDir::remove(mDumps);
         std::filesystem::create_directory(mDumps);
     }
     // A file of the size in MiB (sparse), with the directories on its way.
@@ -224,14 +224,18 @@ TEST_F(EventDumpTest, DumpRootCreatedWholeAndOnlyARealDirectoryTakesADump) {
     EXPECT_EQ(mService->mHistory.size() + mService->mEvents[0].mDumpCount, 2u);
 }
 
-// A handler that fails ends the event's handlers there; the dump counts and reports all the same,
+// A hung command is stopped at its limit and the next handler runs; a handler that fails ends the
+// event's handlers there (next does not run); the dump counts and reports all the same,
 // in the dump dir even when the working directory cannot be saved (the daemon then ends at "/").
 // A storm within an event's interval makes one dump and one skip line per further trigger.
 TEST_F(EventDumpTest, FailedHandlerOrLostWorkingDirStillReportsAndStormSkipped) {
     mFailing = "echo > bad";
+    const std::string hang = "sleep 600." + std::to_string(getpid());  // stopped after 1 s
+    android::TarnDebugService::Handler hung = makeHandler("hung", 0, (hang + " & " + hang).c_str());
+    std::tie(hung.mTimeoutSet, hung.mTimeout) = std::make_tuple(true, 1);
     mService->mEvents.add(makeEvent(
-            "hang", {makeHandler("after", 0, "echo > after"), makeHandler("bad", 0, "echo > bad"),
-                     makeHandler("next", 0, "echo > next")}));  // next does not run
+            "hang", {hung, makeHandler("after", 0, "echo > after"),
+                     makeHandler("bad", 0, "echo > bad"), makeHandler("next", 0, "echo > next")}));
     mService->mEvents.add(makeEvent("storm", {makeHandler("s", 0, "echo > s.txt")}));
     mService->mEvents.editTop().mInterval = 60;
     std::filesystem::create_directory("gone");
@@ -240,6 +244,8 @@ TEST_F(EventDumpTest, FailedHandlerOrLostWorkingDirStillReportsAndStormSkipped) 
     std::string text = dump("hang");
     for (int i = 0; i < 5; ++i) text += "|" + dump("storm");
     EXPECT_THAT(text, HasSubstr("|E:Failed to save current dir: No such file or directory|"));
+    EXPECT_THAT(text, HasSubstr("|W:Command timed out after 1 s, stopped: " + hang + " & " + hang));
+    EXPECT_FALSE(tarnd_test::processRunning(hang));
     EXPECT_THAT(text, HasSubstr("|Filelist: " + mDumps + "/" + kHang + "/after;|"));
     const std::string skip =
             "|" + kNoLogs + "Dump of event storm skipped, last dump N s ago, interval 60 s";

@@ -72,7 +72,8 @@ TEST_F(HandlerCommandsTest, FailureStopsOnlyWhatItShould) {
 
 // Start-up runs the enable commands before any worker starts: global handlers whatever their
 // level (the default 100), an event's enabled handlers up to its monitor's level (equal
-// included), once for every place they occur, and only through enabled monitors.
+// included), once for every place they occur, and only through enabled monitors. A hung one is
+// stopped at its limit and start-up goes on.
 TEST_F(HandlerCommandsTest, StartEnablesBySelection) {
     const std::string text =
             "global.logcat_grep=0\nglobal.kmsg_grep=0\nghandler.g.init=echo g >> order\n"
@@ -82,15 +83,21 @@ TEST_F(HandlerCommandsTest, StartEnablesBySelection) {
             "event.e.handler.at.on=1\nevent.e.handler.up.on=1\nevent.e.handler.off.level=0\n"
             "monitor.m.event=e\nevent.f.handler.at.on=1\nmonitor.m.enable=1\nmonitor.m.level=1\n"
             "monitor.m.event=f\nmonitor.x.level=100\nmonitor.x.event=e\nglobal.log_dump_path=";
-    tarnd_test::writeFile(mDir.file("t.conf"), text + mDir.file("dumps"));
+    const std::string hang = "sleep 600." + std::to_string(getpid());
+    tarnd_test::writeFile(mDir.file("t.conf"), "ghandler.h.init=" + hang +
+                                                       "\nghandler.h.on=1\nghandler.h.timeout=1\n" +
+                                                       text + mDir.file("dumps"));
     tarnd_host::LogCapture log;
     tarnd_test::makeService(mDir.file("t.conf"), mDir.path()).clear();
     EXPECT_EQ(tarnd_test::readFile("order"), "g\nat\nat\n");
     // Nothing else in between: the workers start only after these lines.
-    EXPECT_NE(logText(log).find("|Start enable handlers|Enable global handlers|Enable cmd: echo g "
-                                ">> order|Enable monitor|Enable cmd: echo at >> order|Enable cmd: "
-                                "echo at >> order|Finish enable handlers|"),
-              std::string::npos);
+    EXPECT_NE(
+            logText(log).find("|Start enable handlers|Enable global handlers|Enable cmd: " + hang +
+                              "|W:Command timed out after 1 s, stopped: " + hang +
+                              "|Enable cmd: echo g >> order|Enable monitor|Enable cmd: echo at >> "
+                              "order|Enable cmd: echo at >> order|Finish enable handlers|"),
+            std::string::npos);
+    EXPECT_FALSE(tarnd_test::processRunning(hang));
     EXPECT_TRUE(log.contains("TARN debug service started"));
 }
 

@@ -64,8 +64,7 @@ class TempDir {
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return mPath; }
     std::string file(const std::string& name) const { return mPath + "/" + name; }
-
-  private:
+    // Removes a tree without following links.
     static void remove(const std::string& path) {
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -74,6 +73,8 @@ class TempDir {
         for (const std::string& name : listDir(path)) remove(path + "/" + name);
         rmdir(path.c_str());
     }
+
+  private:
     std::string mPath;
 };
 
