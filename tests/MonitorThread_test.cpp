@@ -68,7 +68,10 @@ TEST(MonitorThreadTest, ChannelNamesAndUeventsRaiseEvents) {
                  "$TARND_UEVENT_X\" > env.txt\nevent.gpu_hang.policy=1\nevent.vpu_hang.policy=1\n"
                  "event.end.uevent=~end\nevent.off.uevent=~end\nevent.core.match=SUBSYSTEM="
                  "devcoredump\n"
-                 "event.core.match=TOK=~\nevent.core.handler.env.on=1\nmonitor.a.enable=1\n"
+                 "event.core.match=TOK=~\nevent.core.handler.env.on=1\nevent.drm.match=ERROR=1\n"
+                 "event.drm.match=DEVNAME=dri/card*\nevent.drm.match=TOK=~\nevent.both.uevent=~b\n"
+                 "event.both.match=TOK=~b\nmonitor.a.enable=1\nmonitor.a.event=drm\n"
+                 "monitor.a.event=both\n"
                  "monitor.a.event=gpu_hang\nmonitor.a.event=vpu_hang\nmonitor.a.event=core\n"
                  "monitor.a.event=end\nmonitor.b.enable=1\nmonitor.b.event=end\n"
                  "monitor.c.enable=0\nmonitor.c.event=off\n"));
@@ -80,19 +83,30 @@ TEST(MonitorThreadTest, ChannelNamesAndUeventsRaiseEvents) {
     EXPECT_EQ(tarnd_test::listDir(dumps).size(), 2u);
     EXPECT_EQ(log.count("Receive internal event: vpu_hang, curSize: 9, mMsgSize: 18"), 1u);
     if (!tarnd_test::hasNetAdmin()) GTEST_SKIP() << "sending a uevent needs CAP_NET_ADMIN";
-    for (std::string bytes : {"add@" + core + "|SUBSYSTEM=devcoredump|TOK=~|X=$(touch p)|",
-                              ours("change@/x|TARND_EVENT=~end|")}) {
+    // A partial match raises nothing; a hint and a match in one uevent give one dump.
+    for (std::string bytes :
+         {"add@" + core + "|SUBSYSTEM=devcoredump|TOK=~|X=$(touch p)|",
+          std::string("change@/c|ERROR=1|DEVNAME=dri/card0|TOK=~|"),
+          std::string("change@/c|DEVNAME=dri/card0|TOK=~|"),
+          std::string("change@/x|TARND_EVENT=~b|TOK=~b|"), ours("change@/x|TARND_EVENT=~end|")}) {
         std::replace(bytes.begin(), bytes.end(), '|', '\0');
         ASSERT_EQ(tarnd_trigger::sendUeventMessage(ours(bytes)), 0);
     }
     // Datagrams arrive in order: once the last is dumped, the others are done.
     ASSERT_TRUE(log.waitFor("Receive uevent, dump log for event: end"));
     EXPECT_EQ(log.count("Uevent add@" + core + " matches event core"), 1u);
+    EXPECT_EQ(log.count("Uevent change@/c matches event drm"), 1u);
     EXPECT_EQ(log.count("Receive uevent, dump log for event: end"), 1u);
-    const Strings made = tarnd_test::listDir(dumps);  // core, end, gpu_hang, vpu_hang
-    ASSERT_EQ(made.size(), 4u);
-    EXPECT_EQ(tarnd_test::readFile(dumps + "/" + made[0] + "/env.txt"), core + "|$(touch p)");
-    EXPECT_FALSE(tarnd_test::exists(dumps + "/" + made[0] + "/p"));
+    EXPECT_EQ(log.count("Receive uevent, dump log for event: both"), 1u);
+    const Strings messages = log.messages();
+    EXPECT_EQ(
+            std::count_if(messages.begin(), messages.end(),
+                          [](const std::string& m) { return m.rfind("Dump event both ", 0) == 0; }),
+            1);
+    const Strings made = tarnd_test::listDir(dumps);  // both, core, drm, end, gpu_hang, vpu_hang
+    ASSERT_EQ(made.size(), 6u);
+    EXPECT_EQ(tarnd_test::readFile(dumps + "/" + made[1] + "/env.txt"), core + "|$(touch p)");
+    EXPECT_FALSE(tarnd_test::exists(dumps + "/" + made[1] + "/p"));
 }
 
 // Ordinary uevents while nobody reads: the buffer asked for keeps all; the kernel's smallest
