@@ -148,7 +148,7 @@ unsigned log2Ceil(size_t n) {
 
 }  // namespace
 
-void KeywordMatcher::build(const std::vector<Entry>& entries) {
+void KeywordMatcher::build(const std::vector<Entry>& entries, bool allowVector) {
     *this = KeywordMatcher();
 
     std::map<std::string, uint32_t> nameIds;
@@ -200,7 +200,7 @@ void KeywordMatcher::build(const std::vector<Entry>& entries) {
     }
     mSmallSet = mSearchPatterns.size() <= kSmallSetMax;
     if (mSmallSet) return;
-    if (vectorSupported() && pairPatterns.size() <= kShortPatternsMax) {
+    if (allowVector && vectorSupported() && pairPatterns.size() <= kShortPatternsMax) {
         // 3-byte patterns are anchored on themselves, longer ones on their rarest 4-byte gram;
         // the vector sieve looks for both at every position, 16 at a time.
         for (uint32_t id : pairPatterns) {

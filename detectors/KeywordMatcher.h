@@ -20,7 +20,8 @@ class KeywordMatcher {
     };
 
     // Compiles the entries (events of the enabled monitors, in order). May be called again.
-    void build(const std::vector<Entry>& entries);
+    // Without allowVector the portable scan alone is used, as on processors without SSSE3.
+    void build(const std::vector<Entry>& entries, bool allowVector = true);
 
     // Calls emit(const std::string& name) once per event to send for the NUL-terminated text,
     // in entry order, each name at most once. Allocates only when something matches; const and

@@ -1,6 +1,7 @@
 #include "detectors/KeywordMatcher.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
 #include <thread>
@@ -39,18 +40,18 @@ const std::tuple<Entries, std::string, Names> kCases[] = {
 };
 
 // Padding with key words that never occur (punctuation and all) moves a case from the small-set
-// path to the filter, and to a large set. Each matcher serves two threads at once, as the two
-// detectors share theirs.
+// path to the filter, and to a large set; each runs the vector scan where there is one, and the
+// portable one. Each matcher serves two threads at once, as the two detectors share theirs.
 TEST(KeywordMatcherTest, TableAgreesWithReferenceAlonePaddedAndOnTwoThreads) {
     for (const auto& [base, text, expected] : kCases) {
-        for (int pads : {0, 12, 300}) {
+        for (int pads : {0, 12, 300, -12, -300}) {  // negative: the portable scan
             SCOPED_TRACE(text + " with " + std::to_string(pads) + " pads");
             Entries entries = base;
-            for (int k = 0; k < pads; ++k)
+            for (int k = 0; k < std::abs(pads); ++k)
                 entries.push_back(
                         {"p" + std::to_string(k), {"\x01(_-,=[]/;:.)" + std::to_string(k)}});
             KeywordMatcher matcher;
-            matcher.build(entries);
+            matcher.build(entries, pads >= 0);
             EXPECT_EQ(sent(nullptr, entries, text), expected);
             Names other;
             std::thread thread([&, t = text] { other = sent(&matcher, entries, t); });

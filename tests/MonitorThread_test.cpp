@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <string.h>
 
@@ -48,6 +49,24 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
     thread->mRetryAt[1] = std::chrono::steady_clock::now() + std::chrono::hours(1);
     thread->requestExit();
     EXPECT_TRUE(thread->threadLoop());
+}
+
+// A uevent socket refused at start is logged once and tried again later, quietly, until it works.
+TEST(MonitorThreadTest, RefusedUeventSocketIsTriedAgain) {
+    tarnd_test::ChannelService idle({});
+    sp<MonitorThread> thread = new MonitorThread(idle.service.get());
+    thread->mUeventProtocol = -1;
+    LogCapture log;
+    EXPECT_EQ(thread->readyToRun(), android::NO_ERROR);
+    thread->mRetryAt[0] = std::chrono::steady_clock::now();
+    thread->requestExit();  // the pass ends at once after its attempt
+    EXPECT_TRUE(thread->threadLoop());
+    thread->mUeventProtocol = NETLINK_KOBJECT_UEVENT;
+    thread->mRetryAt[0] = std::chrono::steady_clock::now();
+    EXPECT_TRUE(thread->threadLoop());
+    EXPECT_EQ(log.messages(),
+              Strings({"failed to create uevent socket, " + std::to_string(EPROTONOSUPPORT),
+                       "uevent socket works again after 2 failed attempts"}));
 }
 
 // Names written to the channel at once are dumped each, the second logged with its place in the
