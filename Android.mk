@@ -12,14 +12,9 @@ LOCAL_PATH := $(call my-dir)
 tarnd_cflags := -Wall -Wextra -Werror
 tarnd_cppflags := -std=c++17
 
-include $(CLEAR_VARS)
-LOCAL_MODULE := tarnd
-LOCAL_MODULE_TAGS := optional
-# A proprietary module goes to $(TARGET_OUT_VENDOR_EXECUTABLES), that is /system/vendor/bin on a
-# device without its own vendor partition.
-LOCAL_PROPRIETARY_MODULE := true
-# The same sources as the daemon target of CMakeLists.txt, plus the process entry.
-LOCAL_SRC_FILES := \
+# The daemon's sources without its process entry: the same as the daemon target of CMakeLists.txt,
+# shared by the daemon and the checker, which runs the daemon's own parser.
+tarnd_core_src := \
     base/Pause.cpp \
     base/ShellQuote.cpp \
     config/ConfigParser.cpp \
@@ -39,8 +34,16 @@ LOCAL_SRC_FILES := \
     housekeeping/LogGCThread.cpp \
     service/ITarnDebugService.cpp \
     service/CommandRunner.cpp \
-    service/TarnDebugService.cpp \
-    service/main.cpp
+    service/TarnDebugService.cpp
+
+include $(CLEAR_VARS)
+LOCAL_MODULE := tarnd
+LOCAL_MODULE_TAGS := optional
+# A proprietary module goes to $(TARGET_OUT_VENDOR_EXECUTABLES), that is /system/vendor/bin on a
+# device without its own vendor partition.
+LOCAL_PROPRIETARY_MODULE := true
+# The daemon's own sources plus the process entry.
+LOCAL_SRC_FILES := $(tarnd_core_src) service/main.cpp
 # Sources include each other as "service/TarnDebugService.h" and so on.
 LOCAL_C_INCLUDES := $(LOCAL_PATH)
 LOCAL_SHARED_LIBRARIES := libutils libbinder liblog libzel
@@ -70,29 +73,7 @@ include $(CLEAR_VARS)
 LOCAL_MODULE := tarnd-check
 LOCAL_MODULE_TAGS := optional
 LOCAL_PROPRIETARY_MODULE := true
-# The daemon's sources without its process entry, plus the checker.
-LOCAL_SRC_FILES := \
-    base/Pause.cpp \
-    base/ShellQuote.cpp \
-    config/ConfigParser.cpp \
-    config/Records.cpp \
-    config/StatusReport.cpp \
-    detectors/KeywordMatcher.cpp \
-    detectors/KmsgDetectThread.cpp \
-    detectors/LogcatDetectThread.cpp \
-    detectors/SendMatchedEvents.cpp \
-    events/ChannelReader.cpp \
-    events/EventDump.cpp \
-    events/HandlerCommands.cpp \
-    events/MonitorThread.cpp \
-    events/UeventParser.cpp \
-    housekeeping/GarbageCollector.cpp \
-    housekeeping/LogGCThread.cpp \
-    service/ITarnDebugService.cpp \
-    service/CommandRunner.cpp \
-    service/TarnDebugService.cpp \
-    tools/ConfigCheck.cpp \
-    tools/tarnd-check.cpp
+LOCAL_SRC_FILES := $(tarnd_core_src) tools/ConfigCheck.cpp tools/tarnd-check.cpp
 LOCAL_C_INCLUDES := $(LOCAL_PATH)
 # libdl: the tool looks up liblog's logger hook, which older releases lack, at run time.
 LOCAL_SHARED_LIBRARIES := libutils libbinder liblog libzel libdl
@@ -102,3 +83,4 @@ include $(BUILD_EXECUTABLE)
 
 tarnd_cflags :=
 tarnd_cppflags :=
+tarnd_core_src :=
