@@ -12,10 +12,12 @@
 #include <tmmintrin.h>
 #define TARND_MATCHER_VECTOR 1
 #define TARND_MATCHER_TARGET
+#define TARND_MATCHER_INLINE inline __attribute__((always_inline))
 #elif (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #include <tmmintrin.h>
 #define TARND_MATCHER_VECTOR 1
 #define TARND_MATCHER_TARGET __attribute__((target("ssse3")))
+#define TARND_MATCHER_INLINE inline __attribute__((always_inline, target("ssse3")))
 #else
 #define TARND_MATCHER_VECTOR 0
 #endif
@@ -49,6 +51,16 @@ constexpr size_t kWideAbove = 48;
 
 constexpr uint32_t kFilterMultiplier = 0x9E3779B1u;
 constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
+
+// Where logs are made of the key words' own words, even a key word's rarest 4 bytes are common:
+// "0 st" of "bcs0 stall" is in every "rcs0 status". A sieve hit for a key word of 8 bytes or more
+// is therefore first checked against the 8 bytes around its anchor, from 2 bytes before it.
+constexpr size_t kWindow = 8;
+constexpr size_t kWindowLead = 2;
+
+uint32_t windowBit(uint32_t first, uint32_t second, unsigned shift) {
+    return ((first * kFilterMultiplier) ^ (second * kSlotMultiplier)) >> shift;
+}
 
 // Rough share of a byte in kernel and logcat text, per mille. Only the ordering matters: it picks
 // each key word's rarest gram as its anchor, so the filter fires seldom on ordinary records.
@@ -120,11 +132,12 @@ double gramScore(const char* gram, size_t width) {
 // Start of the run of `count` consecutive width-byte grams of the pattern that ordinary text holds
 // least often, so that the filter seldom fires on records without the pattern. A gram already
 // anchoring other patterns counts as commoner: each hit on it costs a comparison per pattern.
+// The run starts `before` bytes or more into the pattern and leaves `after` bytes or more after it.
 size_t rarestRun(const std::string& pattern, size_t width, size_t count,
-                 const std::map<uint32_t, size_t>& used) {
-    size_t best = 0;
+                 const std::map<uint32_t, size_t>& used, size_t before, size_t after) {
+    size_t best = before;
     double bestScore = 0;
-    for (size_t start = 0; start + count - 1 + width <= pattern.size(); ++start) {
+    for (size_t start = before; start + count - 1 + width + after <= pattern.size(); ++start) {
         double score = 0;
         for (size_t k = 0; k < count; ++k) {
             const char* gram = pattern.data() + start + k;
@@ -132,7 +145,7 @@ size_t rarestRun(const std::string& pattern, size_t width, size_t count,
             score += gramScore(gram, width) *
                      static_cast<double>(1 + (shared == used.end() ? 0 : shared->second));
         }
-        if (start == 0 || score < bestScore) {
+        if (start == before || score < bestScore) {
             best = start;
             bestScore = score;
         }
@@ -210,8 +223,19 @@ void KeywordMatcher::build(const std::vector<Entry>& entries, bool allowVector) 
             compiled.pattern = id;
             mShortPatterns.push_back(compiled);
         }
-        buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1));
-        buildIndex(mGrams, 4, 1, anchorsFor(mPatterns, longPatterns, 4, 1));
+        buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1, 0, 0));
+        // A pattern with room for a window is anchored inside it, off its first two bytes.
+        std::vector<uint32_t> windowed;
+        std::vector<uint32_t> unwindowed;
+        for (uint32_t id : longPatterns) {
+            (mPatterns[id].size() >= kWindow ? windowed : unwindowed).push_back(id);
+        }
+        std::vector<Anchor> anchors = anchorsFor(mPatterns, unwindowed, 4, 1, 0, 0);
+        const std::vector<Anchor> inWindows =
+                anchorsFor(mPatterns, windowed, 4, 1, kWindowLead, kWindow - kWindowLead - 4);
+        anchors.insert(anchors.end(), inWindows.begin(), inWindows.end());
+        buildIndex(mGrams, 4, 1, std::move(anchors));
+        buildWindows();
         buildBuckets();
         mVector = true;
         return;
@@ -231,12 +255,12 @@ void KeywordMatcher::build(const std::vector<Entry>& entries, bool allowVector) 
         longPatterns.insert(longPatterns.end(), triplePatterns.begin(), triplePatterns.end());
         triplePatterns.clear();
     }
-    std::vector<Anchor> pairs = anchorsFor(mPatterns, pairPatterns, 2, 1);
-    const std::vector<Anchor> triples = anchorsFor(mPatterns, triplePatterns, 2, pairStride);
+    std::vector<Anchor> pairs = anchorsFor(mPatterns, pairPatterns, 2, 1, 0, 0);
+    const std::vector<Anchor> triples = anchorsFor(mPatterns, triplePatterns, 2, pairStride, 0, 0);
     pairs.insert(pairs.end(), triples.begin(), triples.end());
     buildIndex(mPairs, 2, triplePatterns.empty() ? 1 : pairStride, std::move(pairs));
     const size_t stride = width == 3 ? 1 : longStride;
-    buildIndex(mGrams, width, stride, anchorsFor(mPatterns, longPatterns, width, stride));
+    buildIndex(mGrams, width, stride, anchorsFor(mPatterns, longPatterns, width, stride, 0, 0));
 }
 
 bool KeywordMatcher::vectorSupported() {
@@ -327,15 +351,16 @@ void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
     }
 }
 
-// Anchors each pattern at its rarest run of `stride` grams.
+// Anchors each pattern at its rarest run of `stride` grams, at least `before` bytes from its start
+// and `after` bytes from its end.
 std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
         const std::vector<std::string>& patterns, const std::vector<uint32_t>& ids, size_t width,
-        size_t stride) {
+        size_t stride, size_t before, size_t after) {
     std::map<uint32_t, size_t> used;
     std::vector<Anchor> anchors;
     for (uint32_t id : ids) {
         const std::string& pattern = patterns[id];
-        const size_t start = rarestRun(pattern, width, stride, used);
+        const size_t start = rarestRun(pattern, width, stride, used, before, after);
         for (size_t offset = start; offset < start + stride; ++offset) {
             const uint32_t gram = loadGram(pattern.data() + offset, width);
             ++used[gram];
@@ -343,6 +368,34 @@ std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
         }
     }
     return anchors;
+}
+
+// With the vector scan, the anchors' bit filter keeps only those of patterns too short for a
+// window; the others go to the window filter.
+void KeywordMatcher::buildWindows() {
+    std::fill(mGrams.filter.begin(), mGrams.filter.end(), 0);
+    size_t windows = 0;
+    for (const Anchor& anchor : mGrams.anchors) {
+        windows += mPatterns[anchor.pattern].size() >= kWindow ? 1 : 0;
+    }
+    const unsigned bits = std::min(kMaxFilterBits, std::max(15u, log2Ceil(windows) + 9));
+    mWindowShift = 32 - bits;
+    mWindows.assign((size_t{1} << bits) / 32, 0);
+    for (const Anchor& anchor : mGrams.anchors) {
+        const std::string& pattern = mPatterns[anchor.pattern];
+        uint32_t bit;
+        if (pattern.size() >= kWindow) {
+            uint32_t first;
+            uint32_t second;
+            memcpy(&first, pattern.data() + anchor.offset - kWindowLead, sizeof(first));
+            memcpy(&second, pattern.data() + anchor.offset - kWindowLead + 4, sizeof(second));
+            bit = windowBit(first, second, mWindowShift);
+            mWindows[bit >> 5] |= uint32_t{1} << (bit & 31);
+        } else {
+            bit = (anchor.gram * kFilterMultiplier) >> mGrams.filterShift;
+            mGrams.filter[bit >> 5] |= uint32_t{1} << (bit & 31);
+        }
+    }
 }
 
 void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
@@ -394,6 +447,7 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += mEntries.capacity() * sizeof(CompiledEntry);
     bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
     bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
+    bytes += mWindows.capacity() * sizeof(uint32_t);
     for (const GramIndex* index : {&mPairs, &mGrams, &mTriples}) {
         bytes += index->filter.capacity() * sizeof(uint32_t) +
                  index->slots.capacity() * sizeof(Slot) +
@@ -459,7 +513,7 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
 #if TARND_MATCHER_VECTOR
 namespace {
 
-TARND_MATCHER_TARGET inline __m128i load16(const void* p) {
+TARND_MATCHER_INLINE __m128i load16(const void* p) {
     return _mm_loadu_si128(static_cast<const __m128i*>(p));
 }
 
@@ -484,7 +538,7 @@ inline uint32_t filterHas(const uint32_t* filter, unsigned shift, uint32_t gram)
 // of 16 once per gram place, then lines the places up on the gram's last byte, taking the
 // earlier places' lanes from the step before where they fall there.
 struct Sieve {
-    TARND_MATCHER_TARGET explicit Sieve(const unsigned char (&nibbles)[4][2][16])
+    TARND_MATCHER_INLINE explicit Sieve(const unsigned char (&nibbles)[4][2][16])
         : lo0(load16(nibbles[0][0])),
           hi0(load16(nibbles[0][1])),
           lo1(load16(nibbles[1][0])),
@@ -498,7 +552,7 @@ struct Sieve {
           prev2(_mm_setzero_si128()) {}
 
     // Lane i: the buckets with a gram that may end at the step's byte i.
-    TARND_MATCHER_TARGET __m128i step(__m128i lows, __m128i highs) {
+    TARND_MATCHER_INLINE __m128i step(__m128i lows, __m128i highs) {
         const __m128i r0 = _mm_and_si128(_mm_shuffle_epi8(lo0, lows), _mm_shuffle_epi8(hi0, highs));
         const __m128i r1 = _mm_and_si128(_mm_shuffle_epi8(lo1, lows), _mm_shuffle_epi8(hi1, highs));
         const __m128i r2 = _mm_and_si128(_mm_shuffle_epi8(lo2, lows), _mm_shuffle_epi8(hi2, highs));
@@ -541,73 +595,115 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanShort(const char* text, size_t len
     return hit;
 }
 
-TARND_MATCHER_TARGET bool KeywordMatcher::scanVector(const char* text, size_t length,
-                                                     unsigned char* found) const {
+namespace {
+
+// Per byte value: the indexes of its set bits, lowest first, one per byte, and how many there are.
+struct LaneTable {
+    uint64_t lanes[256];
+    unsigned char count[256];
+};
+
+constexpr LaneTable makeLaneTable() {
+    LaneTable table{};
+    for (unsigned value = 0; value < 256; ++value) {
+        unsigned n = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if ((value >> bit) & 1) table.lanes[value] |= uint64_t{bit} << (8 * n++);
+        }
+        table.count[value] = static_cast<unsigned char>(n);
+    }
+    return table;
+}
+
+constexpr LaneTable kLaneTable = makeLaneTable();
+constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+
+// The sieve runs over chunks of this many bytes, so that a byte holds a candidate's offset.
+constexpr size_t kChunk = 256;
+
+}  // namespace
+
+// The sieve writes where its candidates are without a branch per block: a hit is rare but
+// unpredictable, and a mispredicted branch per block cost more than all the rest of a candidate.
+// The candidates of a chunk are then checked against the bit filters, and the few that pass
+// against the patterns.
+template <bool kWide>
+TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t length,
+                                                    unsigned char* found) const {
     const __m128i low = _mm_set1_epi8(15);
+    const __m128i zero = _mm_setzero_si128();
     Sieve narrow(mNibbles[0]);
     Sieve wide(mNibbles[1]);
-    const unsigned tripleBuckets = mTriples.width != 0 ? 1 : 0;
-    const unsigned quadBuckets = mGrams.width != 0 ? 1 : 0;
-    // An index without anchors gets a one-word filter of zeros so the sieve loop needs no test.
+    // An index without anchors gets a one-word filter of zeros so that no test is needed.
     static const uint32_t kEmpty[1] = {0};
-    const uint32_t* quadFilter = quadBuckets != 0 ? mGrams.filter.data() : kEmpty;
-    const uint32_t* tripleFilter = tripleBuckets != 0 ? mTriples.filter.data() : kEmpty;
-    const unsigned quadShift = quadBuckets != 0 ? mGrams.filterShift : 27;
-    const unsigned tripleShift = tripleBuckets != 0 ? mTriples.filterShift : 27;
+    const uint32_t* quadFilter = mGrams.width != 0 ? mGrams.filter.data() : kEmpty;
+    const uint32_t* tripleFilter = mTriples.width != 0 ? mTriples.filter.data() : kEmpty;
+    const uint32_t* windowFilter = !mWindows.empty() ? mWindows.data() : kEmpty;
+    const unsigned quadShift = mGrams.width != 0 ? mGrams.filterShift : 27;
+    const unsigned tripleShift = mTriples.width != 0 ? mTriples.filterShift : 27;
+    const unsigned windowShift = !mWindows.empty() ? mWindowShift : 27;
     const uint32_t tripleMask = loadGram("\xff\xff\xff\xff", 3);
     // Lane i of a step's result is about the gram ending at base + i, so the steps run up to
     // the NUL, which a 3-byte key word's gram may end on.
     alignas(16) char tail[64];
     const size_t tailStart = copyTail(text, length, 0, tail);
-    const __m128i zero = _mm_setzero_si128();
     bool hit = false;
-    for (size_t base = 0; base <= length; base += 16) {
-        const char* block = base < tailStart ? text + base : tail + (base - tailStart);
-        const __m128i bytes = load16(block);
-        const __m128i lowNibbles = _mm_and_si128(bytes, low);
-        const __m128i highNibbles = _mm_and_si128(_mm_srli_epi16(bytes, 4), low);
-        const __m128i sieve = narrow.step(lowNibbles, highNibbles);
-        const __m128i wideSieve = mWide ? wide.step(lowNibbles, highNibbles) : zero;
-        unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(
-                _mm_and_si128(_mm_cmpeq_epi8(sieve, zero), _mm_cmpeq_epi8(wideSieve, zero))));
-        candidates ^= 0xFFFFu;
-        if (candidates == 0) continue;
-        alignas(16) unsigned char buckets[16];
-        alignas(16) unsigned char wideBuckets[16];
-        _mm_store_si128(reinterpret_cast<__m128i*>(buckets), sieve);
-        _mm_store_si128(reinterpret_cast<__m128i*>(wideBuckets), wideSieve);
-        // Most candidates are sieve noise: the bit filters settle them without a branch each.
-        unsigned quads = 0;
-        unsigned triples = 0;
-        for (unsigned rest = candidates; rest != 0; rest &= rest - 1) {
-            const unsigned lane = static_cast<unsigned>(__builtin_ctz(rest));
-            if (base + lane > length) break;
-            uint32_t gram;
-            memcpy(&gram, text + base + lane - 3, sizeof(gram));
-            const unsigned inQuad =
-                    ((buckets[lane] >> tripleBuckets) | wideBuckets[lane]) != 0 ? 1 : 0;
-            quads |= (filterHas(quadFilter, quadShift, gram) & inQuad) << lane;
-            triples |= (filterHas(tripleFilter, tripleShift, gram & tripleMask) & buckets[lane] &
-                        tripleBuckets)
-                       << lane;
+    for (size_t chunk = 0; chunk <= length; chunk += kChunk) {
+        unsigned char ends[kChunk + 8];  // offsets in the chunk of the candidates' last bytes
+        size_t count = 0;
+        const size_t chunkEnd = std::min(chunk + kChunk, length + 1);
+        for (size_t base = chunk; base < chunkEnd; base += 16) {
+            const char* block = base < tailStart ? text + base : tail + (base - tailStart);
+            const __m128i bytes = load16(block);
+            const __m128i lowNibbles = _mm_and_si128(bytes, low);
+            const __m128i highNibbles = _mm_and_si128(_mm_srli_epi16(bytes, 4), low);
+            __m128i none = _mm_cmpeq_epi8(narrow.step(lowNibbles, highNibbles), zero);
+            if (kWide) {
+                none = _mm_and_si128(none,
+                                     _mm_cmpeq_epi8(wide.step(lowNibbles, highNibbles), zero));
+            }
+            const unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(none)) ^ 0xFFFFu;
+            if (!kWide && candidates == 0) continue;
+            const uint64_t offset = static_cast<uint64_t>(base - chunk) * kEveryByte;
+            const uint64_t first = kLaneTable.lanes[candidates & 0xFF] + offset;
+            memcpy(ends + count, &first, sizeof(first));
+            count += kLaneTable.count[candidates & 0xFF];
+            const uint64_t second = kLaneTable.lanes[candidates >> 8] + offset + 8 * kEveryByte;
+            memcpy(ends + count, &second, sizeof(second));
+            count += kLaneTable.count[candidates >> 8];
         }
-        for (; triples != 0; triples &= triples - 1) {
-            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(triples)) - 3;
-            if (verify(mTriples, loadGram(text + pos, 3), text, length, pos, found)) {
+        for (size_t k = 0; k < count; ++k) {
+            const size_t end = chunk + ends[k];
+            if (end > length) break;     // lanes past the NUL, read from the tail's padding
+            const size_t pos = end - 3;  // no gram ends before byte 3: the steps start on zeros
+            uint32_t gram;
+            memcpy(&gram, text + pos, sizeof(gram));
+            uint32_t before = 0;
+            uint32_t after = 0;
+            if (pos >= kWindowLead && pos - kWindowLead + kWindow <= length) {
+                memcpy(&before, text + pos - kWindowLead, sizeof(before));
+                memcpy(&after, text + pos - kWindowLead + 4, sizeof(after));
+            }
+            const uint32_t window = windowBit(before, after, windowShift);
+            const uint32_t quad = filterHas(quadFilter, quadShift, gram) |
+                                  ((windowFilter[window >> 5] >> (window & 31)) & 1);
+            const uint32_t triple = filterHas(tripleFilter, tripleShift, gram & tripleMask);
+            if ((quad | triple) == 0) continue;
+            if (triple != 0 && verify(mTriples, gram & tripleMask, text, length, pos, found)) {
                 if (found == nullptr) return true;
                 hit = true;
             }
-        }
-        for (; quads != 0; quads &= quads - 1) {
-            const size_t pos = base + static_cast<unsigned>(__builtin_ctz(quads)) - 3;
-            if (pos + 4 <= length &&
-                verify(mGrams, loadGram(text + pos, 4), text, length, pos, found)) {
+            if (quad != 0 && end < length && verify(mGrams, gram, text, length, pos, found)) {
                 if (found == nullptr) return true;
                 hit = true;
             }
         }
     }
     return hit;
+}
+
+bool KeywordMatcher::scanVector(const char* text, size_t length, unsigned char* found) const {
+    return mWide ? scanSieve<true>(text, length, found) : scanSieve<false>(text, length, found);
 }
 #else
 bool KeywordMatcher::scanShort(const char*, size_t, unsigned char*) const { return false; }

@@ -82,6 +82,8 @@ class KeywordMatcher {
     // With the vector scan: the 2-byte patterns, then the sieve over the longer ones.
     bool scanShort(const char* text, size_t length, unsigned char* found) const;
     bool scanVector(const char* text, size_t length, unsigned char* found) const;
+    template <bool kWide>  // with the second set of buckets
+    bool scanSieve(const char* text, size_t length, unsigned char* found) const;
     static bool vectorSupported();
     void buildBuckets();
     void addToBucket(const std::string& gram, size_t bucket);
@@ -92,7 +94,8 @@ class KeywordMatcher {
                 unsigned char* found) const;
     static std::vector<Anchor> anchorsFor(const std::vector<std::string>& patterns,
                                           const std::vector<uint32_t>& ids, size_t width,
-                                          size_t stride);
+                                          size_t stride, size_t before, size_t after);
+    void buildWindows();
     static void buildIndex(GramIndex& index, size_t width, size_t stride,
                            std::vector<Anchor> anchors);
 
@@ -118,6 +121,10 @@ class KeywordMatcher {
     // Longer patterns: with the vector scan on 4-byte grams at every position; else on 3-byte
     // grams if some have 3 bytes, or 4-byte ones at a stride.
     GramIndex mGrams;
+    // With the vector scan: one bit per hash of the 8 bytes around the anchor of each pattern of
+    // 8 bytes or more; mGrams' filter then holds the shorter patterns' anchors alone.
+    std::vector<uint32_t> mWindows;
+    unsigned mWindowShift = 0;
 };
 
 template <typename F>

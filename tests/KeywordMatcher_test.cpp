@@ -37,6 +37,10 @@ const std::tuple<Entries, std::string, Names> kCases[] = {
         {{{"hang", {"GPU HANG"}}}, std::string("ok\0GPU HANG", 11), {}},
         {{{"c", {std::string("GPU\0x", 5)}}, {"a", {std::string("\0q", 2)}}}, "GPU", {"c", "a"}},
         {{{"u", {"\xc3\xa9t\xc3\xa9"}}}, "r\xc3\xa9sum\xc3\xa9 \xc3\xa9t\xc3\xa9", {"u"}},
+        // Across the scan's 256-byte chunks, and a 3-byte key word ending on the NUL at 512.
+        {{{"h", {"GPU HANG"}}, {"a", {"ANR"}}},
+         std::string(250, '.') + "GPU HANG" + std::string(251, '.') + "ANR",
+         {"h", "a"}},
 };
 
 // Padding with key words that never occur (punctuation and all) moves a case from the small-set
