@@ -14,12 +14,12 @@
 #include <chrono>
 #include <deque>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/UniqueDir.h"
+#include "base/UniqueFd.h"
 #include "detectors/KeywordMatcher.h"
 #include "service/TarnDebugService.h"
 
@@ -31,8 +31,16 @@ inline void writeFile(const std::string& path, const std::string& contents) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
+// What could be read; a /proc file of a thread or process that is just ending fails with ESRCH,
+// on which a stream would throw.
 inline std::string readFile(const std::string& path) {
-    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
+    std::string contents;
+    const android::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[4096];
+    ssize_t n;
+    while (fd.get() >= 0 && (n = TEMP_FAILURE_RETRY(read(fd.get(), buffer, sizeof(buffer)))) > 0)
+        contents.append(buffer, static_cast<size_t>(n));
+    return contents;
 }
 
 inline bool exists(const std::string& path) {
