@@ -58,8 +58,19 @@ constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
 constexpr size_t kWindow = 8;
 constexpr size_t kWindowLead = 2;
 
+// A bit filter is an array of 32-bit words; a gram or a window picks its bit by a hash.
+uint32_t gramBit(uint32_t gram, unsigned shift) { return (gram * kFilterMultiplier) >> shift; }
+
 uint32_t windowBit(uint32_t first, uint32_t second, unsigned shift) {
     return ((first * kFilterMultiplier) ^ (second * kSlotMultiplier)) >> shift;
+}
+
+void setBit(std::vector<uint32_t>& filter, uint32_t bit) {
+    filter[bit >> 5] |= uint32_t{1} << (bit & 31);
+}
+
+inline uint32_t hasBit(const uint32_t* filter, uint32_t bit) {
+    return (filter[bit >> 5] >> (bit & 31)) & 1;
 }
 
 // Rough share of a byte in kernel and logcat text, per mille. Only the ordering matters: it picks
@@ -383,17 +394,14 @@ void KeywordMatcher::buildWindows() {
     mWindows.assign((size_t{1} << bits) / 32, 0);
     for (const Anchor& anchor : mGrams.anchors) {
         const std::string& pattern = mPatterns[anchor.pattern];
-        uint32_t bit;
         if (pattern.size() >= kWindow) {
             uint32_t first;
             uint32_t second;
             memcpy(&first, pattern.data() + anchor.offset - kWindowLead, sizeof(first));
             memcpy(&second, pattern.data() + anchor.offset - kWindowLead + 4, sizeof(second));
-            bit = windowBit(first, second, mWindowShift);
-            mWindows[bit >> 5] |= uint32_t{1} << (bit & 31);
+            setBit(mWindows, windowBit(first, second, mWindowShift));
         } else {
-            bit = (anchor.gram * kFilterMultiplier) >> mGrams.filterShift;
-            mGrams.filter[bit >> 5] |= uint32_t{1} << (bit & 31);
+            setBit(mGrams.filter, gramBit(anchor.gram, mGrams.filterShift));
         }
     }
 }
@@ -425,8 +433,7 @@ void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
 
     for (size_t k = 0; k < anchors.size(); ++k) {
         const uint32_t gram = anchors[k].gram;
-        const uint32_t bit = width == 2 ? gram : (gram * kFilterMultiplier) >> index.filterShift;
-        index.filter[bit >> 5] |= uint32_t{1} << (bit & 31);
+        setBit(index.filter, width == 2 ? gram : gramBit(gram, index.filterShift));
         uint32_t slot = (gram * kSlotMultiplier) >> index.slotShift;
         while (index.slots[slot].gram != 0 && index.slots[slot].gram != gram) {
             slot = (slot + 1) & slotMask;
@@ -530,8 +537,7 @@ size_t copyTail(const char* text, size_t length, size_t extra, char* tail) {
 
 // 1 when the gram's bit is set in the index's filter, which an index without anchors lacks.
 inline uint32_t filterHas(const uint32_t* filter, unsigned shift, uint32_t gram) {
-    const uint32_t bit = (gram * kFilterMultiplier) >> shift;
-    return (filter[bit >> 5] >> (bit & 31)) & 1;
+    return hasBit(filter, gramBit(gram, shift));
 }
 
 // One sieve's nibble tables and its last step's per-place results. Each step looks up every byte
@@ -685,8 +691,8 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t len
                 memcpy(&after, text + pos - kWindowLead + 4, sizeof(after));
             }
             const uint32_t window = windowBit(before, after, windowShift);
-            const uint32_t quad = filterHas(quadFilter, quadShift, gram) |
-                                  ((windowFilter[window >> 5] >> (window & 31)) & 1);
+            const uint32_t quad =
+                    filterHas(quadFilter, quadShift, gram) | hasBit(windowFilter, window);
             const uint32_t triple = filterHas(tripleFilter, tripleShift, gram & tripleMask);
             if ((quad | triple) == 0) continue;
             if (triple != 0 && verify(mTriples, gram & tripleMask, text, length, pos, found)) {
@@ -719,7 +725,7 @@ bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t 
     if (index.width == 2) {
         for (size_t pos = 0; pos <= last; pos += index.stride) {
             const uint32_t gram = loadGram(text + pos, 2);
-            if ((filter[gram >> 5] >> (gram & 31)) & 1) {
+            if (hasBit(filter, gram)) {
                 if (verify(index, gram, text, length, pos, found)) {
                     if (found == nullptr) return true;
                     hit = true;
@@ -735,8 +741,7 @@ bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t 
         uint32_t gram;
         memcpy(&gram, text + pos, sizeof(gram));
         gram &= mask;
-        const uint32_t bit = (gram * kFilterMultiplier) >> shift;
-        if ((filter[bit >> 5] >> (bit & 31)) & 1) {
+        if (hasBit(filter, gramBit(gram, shift))) {
             if (verify(index, gram, text, length, pos, found)) {
                 if (found == nullptr) return true;
                 hit = true;
