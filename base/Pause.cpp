@@ -3,28 +3,23 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
-namespace android {
-
-int64_t monotonicMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+namespace android::tarnd {
 
 InterruptiblePause::InterruptiblePause()
     : mFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mWoken(false) {}
 
 bool InterruptiblePause::sleep(int64_t ms) {
     // poll times out on the monotonic clock: setting the wall clock moves no deadline.
-    const int64_t deadline = monotonicMs() + std::max<int64_t>(ms, 0);
+    const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<int64_t>(ms, 0));
     while (!mWoken.load()) {
-        int64_t left = deadline - monotonicMs();
+        int64_t left = msUntil(deadline);
         if (left <= 0) break;
         struct pollfd wake = {mFd.get(), POLLIN, 0};
         int chunk = static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
@@ -56,4 +51,4 @@ int32_t Backoff::reset() {
     return failures;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

@@ -3,13 +3,19 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "base/UniqueFd.h"
 
-namespace android {
+namespace android::tarnd {
 
-// Milliseconds on the monotonic clock, which setting the wall clock does not move.
-int64_t monotonicMs();
+// Whole milliseconds from now until the deadline on the monotonic clock, which setting the wall
+// clock does not move; negative once it has passed.
+inline int64_t msUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now())
+            .count();
+}
 
 /// A pause that another thread can end at once and for good: the way every worker waits between
 /// attempts or collections, so that a stop request never waits for a timer. Its descriptor can
@@ -53,4 +59,4 @@ class Backoff {
     int32_t mNextMs = kFirstMs;
 };
 
-}  // namespace android
+}  // namespace android::tarnd

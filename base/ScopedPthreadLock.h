@@ -2,7 +2,7 @@
 
 #include <pthread.h>
 
-namespace android {
+namespace android::tarnd {
 
 /// Holds a pthread mutex for the life of a scope, so that every way out unlocks it.
 class ScopedPthreadLock {
@@ -16,4 +16,4 @@ class ScopedPthreadLock {
     pthread_mutex_t* mLock;
 };
 
-}  // namespace android
+}  // namespace android::tarnd

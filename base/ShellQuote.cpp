@@ -1,6 +1,6 @@
 #include "base/ShellQuote.h"
 
-namespace android {
+namespace android::tarnd {
 
 String8 shellQuote(const char* text) {
     String8 quoted("'");
@@ -15,4 +15,8 @@ String8 shellQuote(const char* text) {
     return quoted;
 }
 
-}  // namespace android
+String8 mkdirCommand(const char* path) {
+    return String8::format("mkdir -p -- %s", shellQuote(path).string());
+}
+
+}  // namespace android::tarnd

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-namespace android {
+namespace android::tarnd {
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -19,4 +19,4 @@ inline bool isDotOrDotDot(const char* name) {
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

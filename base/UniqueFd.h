@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-namespace android {
+namespace android::tarnd {
 
 /// Owns one descriptor and closes it on every way out.
 class UniqueFd {
@@ -35,4 +35,4 @@ class UniqueFd {
     int mFd;
 };
 
-}  // namespace android
+}  // namespace android::tarnd

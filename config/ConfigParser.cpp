@@ -16,9 +16,7 @@
 #include "config/ParseObserver.h"
 #include "service/TarnDebugService.h"
 
-namespace android {
-
-using tarnd::kLogTag;
+namespace android::tarnd {
 
 namespace {
 
@@ -204,10 +202,8 @@ status_t TarnDebugService::parseGlobal(const char* line, char** savePtr) {
 
     if (startsWith(key, "log_dump_path")) {
         if (getValue(line, mLogDumpPath) != NO_ERROR) return setValueFailed(__LINE__);
-        // Quoted, so that a path with blanks or shell characters is made whole and runs nothing.
-        String8 command =
-                String8::format("mkdir -p -- %s", shellQuote(mLogDumpPath.string()).string());
-        tarnd::ShellCommand mkdir;
+        String8 command = mkdirCommand(mLogDumpPath.string());
+        ShellCommand mkdir;
         mkdir.line = command.string();
         if (mRunCommand(mkdir) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to create log dump dir %s",
@@ -430,4 +426,4 @@ status_t TarnDebugService::getValue(const char* line, String8& out) {
     return NO_ERROR;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

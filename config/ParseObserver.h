@@ -5,8 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 /// Receives the parser's decisions while a file is parsed; every call comes from parseConfig.
 class ParseObserver {
@@ -26,5 +25,4 @@ class ParseObserver {
     virtual void onNumber(const char* value, int32_t number) = 0;
 };
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

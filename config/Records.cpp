@@ -2,7 +2,7 @@
 // is held by value.
 #include "service/TarnDebugService.h"
 
-namespace android {
+namespace android::tarnd {
 
 namespace {
 // The level of a record whose section sets none: high enough that every enabled handler runs.
@@ -30,7 +30,7 @@ TarnDebugService::Event::Event(TarnDebugService* service, const String8& name)
       mDumpCount(0),
       mInterval(0),
       mIntervalSet(false),
-      mLastDumpMs(-1) {}
+      mLastDumpAt() {}
 
 TarnDebugService::Monitor::Monitor() : Monitor(nullptr, String8()) {}
 
@@ -47,4 +47,4 @@ TarnDebugService::HistoryEntry::HistoryEntry() {}
 TarnDebugService::HistoryEntry::HistoryEntry(const String8& eventName, const String8& dumpDirName)
     : mEventName(eventName), mDumpDirName(dumpDirName) {}
 
-}  // namespace android
+}  // namespace android::tarnd

@@ -2,7 +2,7 @@
 // layout stays exactly as it is, blanks at line ends included.
 #include "service/TarnDebugService.h"
 
-namespace android {
+namespace android::tarnd {
 
 namespace {
 
@@ -110,4 +110,17 @@ String8 TarnDebugService::describeEvent(const Event& event, int level) {
     return text;
 }
 
-}  // namespace android
+std::vector<std::string> TarnDebugService::statusLines() {
+    String8 report = dumpStatus();
+    std::string text(report.string(), report.length());
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace android::tarnd

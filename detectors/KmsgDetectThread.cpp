@@ -13,9 +13,7 @@
 #include "service/TarnDebugService.h"
 #include "service/ThreadName.h"
 
-namespace android {
-
-using tarnd::kLogTag;
+namespace android::tarnd {
 
 namespace {
 
@@ -38,7 +36,7 @@ bool recordSeq(const char* record, uint64_t* seq) {
 }  // namespace
 
 KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
-    : Thread(true),
+    : Worker(kKmsgThreadName),
       mService(service),
       mPath(path),
       mBuffer(),
@@ -47,9 +45,7 @@ KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
       mLastSeq(0),
       mLost(0),
       mLostReported(false),
-      mLostReportedAt(),
-      mPause(),
-      mBackoff() {
+      mLostReportedAt() {
     if (mPause.fd() < 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag,
                             "Failed to create wake-up descriptor for %s: %s", mPath,
@@ -57,17 +53,9 @@ KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
     }
 }
 
-KmsgDetectThread::~KmsgDetectThread() {}
-
-status_t KmsgDetectThread::readyToRun() {
-    tarnd::nameThisThread(tarnd::kKmsgThreadName);
+status_t KmsgDetectThread::prepare() {
     mFd.reset(open(mPath, O_RDONLY | O_CLOEXEC));  // handlers' shells need not inherit it
     return mFd.ok() ? NO_ERROR : UNKNOWN_ERROR;
-}
-
-void KmsgDetectThread::requestExit() {
-    Thread::requestExit();
-    mPause.wake();
 }
 
 bool KmsgDetectThread::threadLoop() {
@@ -75,7 +63,7 @@ bool KmsgDetectThread::threadLoop() {
     const nfds_t count = mPause.fd() >= 0 ? 2 : 1;
     if (poll(fds, count, -1) < 0) {
         if (errno == EINTR) return true;
-        return pauseAfterFailure("poll", strerror(errno));
+        return pauseAfterFailure("Failed to poll %s: %s", mPath, strerror(errno));
     }
     if (count == 2 && fds[1].revents != 0) return false;
 
@@ -90,9 +78,9 @@ bool KmsgDetectThread::threadLoop() {
     if (size < 0) {
         // EPIPE: records were overwritten before they were read; the next read goes on after them.
         if (errno == EPIPE || errno == EAGAIN || errno == EINTR) return true;
-        return pauseAfterFailure("read", strerror(errno));
+        return pauseAfterFailure("Failed to read %s: %s", mPath, strerror(errno));
     }
-    return pauseAfterFailure("read", "end of file");
+    return pauseAfterFailure("Failed to read %s: end of file", mPath);
 }
 
 void KmsgDetectThread::handleRecord(const char* record, std::chrono::steady_clock::time_point now) {
@@ -115,14 +103,4 @@ void KmsgDetectThread::handleRecord(const char* record, std::chrono::steady_cloc
     sendMatchedEvents(mService, record);
 }
 
-bool KmsgDetectThread::pauseAfterFailure(const char* what, const char* reason) {
-    // A device that keeps failing (or a stand-in file at its end) must not keep a core busy.
-    if (mBackoff.failures() == 0) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to %s %s: %s", what, mPath, reason);
-    }
-    return mPause.sleep(mBackoff.next());
-}
-
-void KmsgDetectThread::onFirstRef() {}
-
-}  // namespace android
+}  // namespace android::tarnd

@@ -12,29 +12,21 @@
 #include "service/TarnDebugService.h"
 #include "service/ThreadName.h"
 
-namespace android {
-
-using tarnd::kLogTag;
-
-namespace {}  // namespace
+namespace android::tarnd {
 
 LogcatDetectThread::LogcatDetectThread(TarnDebugService* service)
-    : Thread(true),
-      mLoggers(),
-      mLogPaths(),
+    : Worker(kLogcatThreadName),
       mService(service),
       mLoggerList(nullptr),
-      mStartTime(log_time::EPOCH),
       mClosing(false),
       mInRead(false) {
     pthread_mutex_init(&mStateLock, nullptr);
 
-    for (size_t i = 0; i < 4; ++i) mLogPaths[i] = tarnd::kLogBufferPaths[i];
     // Mode 0: read-only and blocking. Pid 0: every process; the own records are skipped per
     // record. A failure here shows as reads that fail.
-    mLoggerList = android_logger_list_alloc_time(0, mStartTime, 0);
-    for (size_t i = 0; i < 4; ++i) {
-        mLoggers[i] = android_logger_open(mLoggerList, android_name_to_log_id(mLogPaths[i]));
+    mLoggerList = android_logger_list_alloc_time(0, log_time::EPOCH, 0);
+    for (const char* path : kLogBufferPaths) {
+        android_logger_open(mLoggerList, android_name_to_log_id(path));
     }
 }
 
@@ -48,20 +40,14 @@ LogcatDetectThread::~LogcatDetectThread() {
 // way (and is skipped as our own), on the device too; the destructor frees the list once the
 // thread has ended.
 void LogcatDetectThread::requestExit() {
-    Thread::requestExit();
     bool inRead;
     {
         ScopedPthreadLock lock(&mStateLock);
         mClosing = true;
         inRead = mInRead;
     }
-    mPause.wake();
+    Worker::requestExit();
     if (inRead) __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Stop logcat detector");
-}
-
-status_t LogcatDetectThread::readyToRun() {
-    tarnd::nameThisThread(tarnd::kLogcatThreadName);
-    return NO_ERROR;
 }
 
 bool LogcatDetectThread::threadLoop() {
@@ -78,7 +64,9 @@ bool LogcatDetectThread::threadLoop() {
     }
     if (result <= 0) {
         if (result == -EINTR || result == -EAGAIN) return true;
-        return pauseAfterFailure(result);
+        // Reads that keep failing (the reader list unusable) must not keep a core busy.
+        return pauseAfterFailure("Failed to read log buffers: %s",
+                                 result < 0 ? strerror(-result) : "end of data");
     }
     mBackoff.reset();
 
@@ -96,15 +84,4 @@ bool LogcatDetectThread::threadLoop() {
     return true;
 }
 
-bool LogcatDetectThread::pauseAfterFailure(int result) {
-    // Reads that keep failing (the reader list unusable) must not keep a core busy.
-    if (mBackoff.failures() == 0) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to read log buffers: %s",
-                            result < 0 ? strerror(-result) : "end of data");
-    }
-    return mPause.sleep(mBackoff.next());
-}
-
-void LogcatDetectThread::onFirstRef() {}
-
-}  // namespace android
+}  // namespace android::tarnd

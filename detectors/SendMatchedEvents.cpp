@@ -1,17 +1,14 @@
 #include "detectors/SendMatchedEvents.h"
 
 #include <log/log.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "detectors/KeywordMatcher.h"
+#include "events/ChannelReader.h"
 #include "service/TarnDebugService.h"
 
-namespace android {
-
-using tarnd::kLogTag;
+namespace android::tarnd {
 
 std::vector<KeywordMatcher::Entry> keywordEntries(const TarnDebugService& service) {
     std::vector<KeywordMatcher::Entry> entries;
@@ -34,16 +31,11 @@ void sendMatchedEvents(TarnDebugService* service, const char* text) {
     if (matcher == nullptr || text == nullptr) return;
     const int channel = service->mSockets[0].get();
     matcher->match(text, [channel](const std::string& name) {
-        std::string message;
-        message.reserve(name.size() + 1);
-        message.append(name).push_back('\n');
-        // A short or failed write is not retried: the name still counts as sent for this text.
-        // No SIGPIPE once shut-down has closed the reading side: the write just fails.
-        ssize_t written = send(channel, message.data(), message.size(), MSG_NOSIGNAL);
-        (void)written;
+        // A lost write still counts as sent for this text.
+        sendChannelName(channel, name);
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Send msg from channel 1: %s",
                             name.c_str());
     });
 }
 
-}  // namespace android
+}  // namespace android::tarnd

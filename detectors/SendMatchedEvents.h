@@ -4,7 +4,7 @@
 
 #include "detectors/KeywordMatcher.h"
 
-namespace android {
+namespace android::tarnd {
 
 class TarnDebugService;
 
@@ -15,4 +15,4 @@ std::vector<KeywordMatcher::Entry> keywordEntries(const TarnDebugService& servic
 // channel, each name at most once per text, in monitor and then event order.
 void sendMatchedEvents(TarnDebugService* service, const char* text);
 
-}  // namespace android
+}  // namespace android::tarnd

@@ -1,8 +1,17 @@
 #include "events/ChannelReader.h"
 
 #include <string.h>
+#include <sys/socket.h>
 
-namespace android {
+namespace android::tarnd {
+
+void sendChannelName(int channel, const std::string& name) {
+    std::string message;
+    message.reserve(name.size() + 1);
+    message.append(name).push_back('\n');
+    ssize_t written = send(channel, message.data(), message.size(), MSG_NOSIGNAL);
+    (void)written;
+}
 
 ChannelReader::ChannelReader(size_t maxNameLength)
     : mMaxNameLength(maxNameLength), mDiscarding(false) {}
@@ -43,4 +52,4 @@ size_t ChannelReader::feed(const char* bytes, size_t count, std::vector<Name>* n
     return dropped;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

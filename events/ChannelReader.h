@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace android {
+namespace android::tarnd {
 
 /// Splits the internal channel's byte stream into event names. The stream has no record
 /// boundaries, so a name that one receive cut off is kept and completed by the next receive; a
@@ -40,4 +40,9 @@ class ChannelReader {
     bool mDiscarding;      // inside an overlong name: its bytes are dropped up to its newline
 };
 
-}  // namespace android
+// Writes one name and its newline into the channel's writing end in one send, so that names of
+// different writers never run together. A short or failed write is not retried, and no SIGPIPE
+// is raised once shut-down has closed the reading side: the send just fails.
+void sendChannelName(int channel, const std::string& name);
+
+}  // namespace android::tarnd

@@ -3,8 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 String8 dumpDirName(const char* event, const struct tm& tm) {
     return String8::format("%s_%d%02d%02d_%02d%02d%02d", event, tm.tm_year + 1900, tm.tm_mon + 1,
@@ -29,5 +28,4 @@ uint64_t dumpStamp(const char* name) {
     return static_cast<uint64_t>(strtoll(digits, nullptr, 10));
 }
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

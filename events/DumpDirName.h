@@ -7,8 +7,7 @@
 #include <time.h>
 #include <utils/String8.h>
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 // The suffix _YYYYMMDD_hhmmss that ends every dump directory's name.
 constexpr size_t kDumpDateDigits = 8;
@@ -29,5 +28,4 @@ bool hasDumpDirShape(const char* name);
 // digits only, none gives 0) and taken as unsigned, so that comparing stamps orders dumps.
 uint64_t dumpStamp(const char* name);
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

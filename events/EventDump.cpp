@@ -1,16 +1,9 @@
 // The dump of one event: space and policy checks, the time-stamped dump directory, the handlers
 // run inside it, the report to libzel and the history entry.
 
-// 64-bit file sizes, inode numbers and block counts on 32-bit builds too, so that a large file
-// or a large data partition is measured instead of failing with EOVERFLOW.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <log/log.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -18,19 +11,17 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
-#include <unistd.h>
 #include <zel/zel.h>
 
-#include "base/Pause.h"
+#include <chrono>
+
 #include "base/ShellQuote.h"
 #include "base/UniqueDir.h"
 #include "base/UniqueFd.h"
 #include "events/DumpDirName.h"
 #include "service/TarnDebugService.h"
 
-namespace android {
-
-using tarnd::kLogTag;
+namespace android::tarnd {
 
 namespace {
 
@@ -113,12 +104,16 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     }
     Event& event = mEvents.editItemAt(static_cast<size_t>(found));
     // A storm of triggers gets one dump per interval; the rest leave no trace but this line.
-    int64_t nowMs = monotonicMs();
-    if (event.mInterval > 0 && event.mLastDumpMs >= 0 &&
-        nowMs - event.mLastDumpMs < static_cast<int64_t>(event.mInterval) * 1000) {
-        __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
-                            "Dump of event %s skipped, last dump %ld s ago, interval %d s", name,
-                            static_cast<long>((nowMs - event.mLastDumpMs) / 1000), event.mInterval);
+    const auto start = std::chrono::steady_clock::now();
+    const auto sinceLast = start - event.mLastDumpAt;
+    if (event.mInterval > 0 && event.mDumpCount > 0 &&
+        sinceLast < std::chrono::seconds(event.mInterval)) {
+        __android_log_print(
+                ANDROID_LOG_DEBUG, kLogTag,
+                "Dump of event %s skipped, last dump %ld s ago, interval %d s", name,
+                static_cast<long>(
+                        std::chrono::duration_cast<std::chrono::seconds>(sinceLast).count()),
+                event.mInterval);
         return;
     }
     if (event.mPolicy == 0 && event.mDumpCount >= 1) {
@@ -142,14 +137,14 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Get time failed");
         return;
     }
-    String8 dirName = tarnd::dumpDirName(name, tm);
+    String8 dirName = dumpDirName(name, tm);
     String8 dirPath = String8::format("%s/%s", mLogDumpPath.string(), dirName.string());
     String8 path = dirPath;
     path.append("/");
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump event %s to %s", name, path.string());
 
-    String8 mkdirCmd = String8::format("mkdir -p -- %s", shellQuote(path.string()).string());
-    tarnd::ShellCommand mkdir;
+    String8 mkdirCmd = mkdirCommand(path.string());
+    ShellCommand mkdir;
     mkdir.line = mkdirCmd.string();
     if (mRunCommand(mkdir) < 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Create log dump dir failed, %s",
@@ -167,50 +162,30 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
         return;
     }
 
-    // The handlers write relative names, so they must run inside the dump directory. The buffer
-    // holds any path the kernel's getcwd can return; when it fails all the same (the directory
-    // was removed, say), the dump still runs in place and the daemon ends up at the root.
-    char savedDir[PATH_MAX];
-    const char* restoreDir = savedDir;
-    if (getcwd(savedDir, sizeof(savedDir)) == nullptr) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to save current dir: %s",
-                            strerror(errno));
-        restoreDir = "/";
-    }
-    if (fchdir(dirFd.get()) != 0) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "chdir() to %s failed", path.string());
-    }
-
+    // The handlers write relative names: each command starts inside the dump directory, while
+    // the daemon's own working directory, which every thread shares, never moves.
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump start");
-    dumpGlobalHandlers(level, environment);
+    dumpGlobalHandlers(level, dirFd.get(), environment);
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump finish");
-    dumpHandlers(event, level, environment);
+    dumpHandlers(event, level, dirFd.get(), environment);
     ++event.mDumpCount;
-    event.mLastDumpMs = nowMs;
+    event.mLastDumpAt = start;
     reportFileList(name, path.string(), dirFd.get());
     mHistory.add(HistoryEntry(String8(name), dirName));
-
-    if (chdir(restoreDir) != 0) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Restore dir to %s failed", restoreDir);
-    }
 }
 
-int32_t TarnDebugService::reportFileList(const char* name, const char* path, int dirFd) {
+void TarnDebugService::reportFileList(const char* name, const char* path, int dirFd) {
     String8 list;
+    // A fresh descriptor of the same directory: the listing starts at its beginning, and closing
+    // the stream leaves the caller's descriptor open.
     UniqueDir dir;
-    if (dirFd >= 0) {
-        // A fresh descriptor of the same directory: the listing starts at its beginning, and
-        // closing the stream leaves the caller's descriptor open.
-        UniqueFd fd(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (fd.ok()) dir.reset(fdopendir(fd.get()));
-        if (dir != nullptr) fd.release();
-    } else {
-        dir.reset(opendir(path));
-    }
+    UniqueFd fd(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.ok()) dir.reset(fdopendir(fd.get()));
     if (dir == nullptr) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "fail to open log dump dir %s", path);
-        return INVALID_OPERATION;
+        return;
     }
+    fd.release();  // closedir closes it now
     // Only the files the handlers wrote at the top; whatever a handler put in a subdirectory
     // stays out of the report.
     while (struct dirent* entry = readdir(dir.get())) {
@@ -220,7 +195,6 @@ int32_t TarnDebugService::reportFileList(const char* name, const char* path, int
     dir.reset();
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Filelist: %s", list.string());
     __zel_log_all(2, "TARND", name, 0, 0, 0, 0, 0, 0, 0, list.string(), 0);
-    return 0;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

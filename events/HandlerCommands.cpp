@@ -4,9 +4,7 @@
 
 #include "service/TarnDebugService.h"
 
-namespace android {
-
-using tarnd::kLogTag;
+namespace android::tarnd {
 
 namespace {
 
@@ -15,11 +13,12 @@ enum class Command { kEnable, kDump };
 using Handler = TarnDebugService::Handler;
 
 // Runs the handler's enable or dump command once, or once per parameter with the parameter after
-// one blank. Only a shell that could not be started counts as failure: its negative system() result
-// is returned, the failed line is left in failedLine and the remaining parameters are not run. A
-// run stopped at its limit (seconds; 0: none) is no failure: the next one goes on.
-int runCommand(const tarnd::CommandRunner& runner, const Handler& handler, Command which,
-               int32_t timeout, String8* failedLine,
+// one blank, starting in the directory open as dirFd (-1: the daemon's own). Only a shell that
+// could not be started counts as failure: its negative system() result is returned, the failed
+// line is left in failedLine and the remaining parameters are not run. A run stopped at its limit
+// (seconds; 0: none) is no failure: the next one goes on.
+int runCommand(const CommandRunner& runner, const Handler& handler, Command which, int32_t timeout,
+               String8* failedLine, int dirFd = -1,
                const std::vector<std::string>* environment = nullptr) {
     bool enable = which == Command::kEnable;
     const String8& cmd = enable ? handler.mEnableCmd : handler.mDumpCmd;
@@ -44,10 +43,11 @@ int runCommand(const tarnd::CommandRunner& runner, const Handler& handler, Comma
         } else {
             __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump cmd: %s", line.string());
         }
-        tarnd::ShellCommand command;
+        ShellCommand command;
         command.line = line.string();
         command.timeoutSeconds = timeout;
         command.environment = environment;
+        command.directoryFd = dirFd;
         int result = runner(command);
         if (result < 0) {
             failedLine->setTo(line);
@@ -63,7 +63,7 @@ int32_t TarnDebugService::commandTimeout(const Handler& handler) const {
     return handler.mTimeoutSet ? handler.mTimeout : mCommandTimeout;
 }
 
-int32_t TarnDebugService::enableHandlers() {
+void TarnDebugService::enableHandlers() {
     String8 failedLine;
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Enable global handlers");
     // A global handler is set up whatever its level: the level only selects it at dump time.
@@ -100,42 +100,39 @@ int32_t TarnDebugService::enableHandlers() {
         }
     }
     // Set-up failures are only logged: the daemon still watches for events.
-    return 0;
 }
 
-void TarnDebugService::dumpGlobalHandlers(int32_t level,
+void TarnDebugService::dumpGlobalHandlers(int32_t level, int dirFd,
                                           const std::vector<std::string>* environment) {
     String8 failedLine;
     for (size_t i = 0; i < mGlobalHandlers.size(); ++i) {
         const Handler& handler = mGlobalHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
         if (runCommand(mRunCommand, handler, Command::kDump, commandTimeout(handler), &failedLine,
-                       environment) < 0) {
+                       dirFd, environment) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());
         }
     }
 }
 
-int32_t TarnDebugService::dumpHandlers(Event& event, int32_t level,
-                                       const std::vector<std::string>* environment) {
+void TarnDebugService::dumpHandlers(const Event& event, int32_t level, int dirFd,
+                                    const std::vector<std::string>* environment) {
     String8 failedLine;
     for (size_t i = 0; i < event.mHandlers.size(); ++i) {
         const Handler& handler = event.mHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
-        int result = runCommand(mRunCommand, handler, Command::kDump, commandTimeout(handler),
-                                &failedLine, environment);
-        if (result < 0) {
+        if (runCommand(mRunCommand, handler, Command::kDump, commandTimeout(handler), &failedLine,
+                       dirFd, environment) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());
             __android_log_print(ANDROID_LOG_ERROR, kLogTag,
                                 "Dump handler failed for event %s, handler %s",
                                 event.mName.string(), describeHandler(handler, 0).string());
             // A shell that cannot start now will not start for the next handler either.
-            return result;
+            return;
         }
     }
-    return 0;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

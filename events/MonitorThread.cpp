@@ -19,9 +19,7 @@
 #include "service/TarnDebugService.h"
 #include "service/ThreadName.h"
 
-namespace android {
-
-using tarnd::kLogTag;
+namespace android::tarnd {
 
 namespace {
 
@@ -41,7 +39,7 @@ const char* sourceName(int source) {
 }  // namespace
 
 MonitorThread::MonitorThread(TarnDebugService* service)
-    : Thread(true),
+    : Worker(kMonitorThreadName),
       mService(service),
       mUeventProtocol(NETLINK_KOBJECT_UEVENT),
       mUeventSocket(),
@@ -49,15 +47,12 @@ MonitorThread::MonitorThread(TarnDebugService* service)
       mMsgBuf(),
       mMsgSize(0),
       mChannel(),
-      mBackoff(),
+      mSourceBackoff(),
       mErrorErrno(),
       mRetryAt(),
       mDropped(0) {}
 
-MonitorThread::~MonitorThread() {}
-
-status_t MonitorThread::readyToRun() {
-    tarnd::nameThisThread(tarnd::kMonitorThreadName);
+status_t MonitorThread::prepare() {
     mPollFds[kChannel].fd = mService->mSockets[1].get();
     mPollFds[kChannel].events = POLLIN;
     mPollFds[kChannel].revents = 0;
@@ -66,7 +61,7 @@ status_t MonitorThread::readyToRun() {
     mPollFds[kUevent].revents = 0;
     if (!openUeventSocket(false)) {
         // Events from the detectors and binder callers still come through the channel.
-        mBackoff[kUevent].next();
+        backoff(kUevent).next();
         mRetryAt[kUevent] =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(Backoff::kFirstMs);
     }
@@ -140,7 +135,7 @@ bool MonitorThread::threadLoop() {
         if (openUeventSocket(true)) {
             noteReceiveSuccess(kUevent);
         } else {
-            mRetryAt[kUevent] = now + std::chrono::milliseconds(mBackoff[kUevent].next());
+            mRetryAt[kUevent] = now + std::chrono::milliseconds(backoff(kUevent).next());
         }
     }
     for (int i = kUevent; i <= kChannel; ++i) {
@@ -304,7 +299,7 @@ int MonitorThread::noteReceiveError(int source, int err) {
                             "uevent socket overrun, uevents were lost (%s)", strerror(err));
         return 0;
     }
-    if (mBackoff[source].failures() == 0 || mErrorErrno[source] != err) {
+    if (backoff(source).failures() == 0 || mErrorErrno[source] != err) {
         if (source == kPoll) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "error poll in monitor thread, %s",
                                 strerror(err));
@@ -312,23 +307,18 @@ int MonitorThread::noteReceiveError(int source, int err) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "error recv from %s, %zd: %s",
                                 sourceName(source), static_cast<ssize_t>(-1), strerror(err));
         }
-        mBackoff[source].reset();
+        backoff(source).reset();
         mErrorErrno[source] = err;
     }
-    return mBackoff[source].next();
+    return backoff(source).next();
 }
 
 void MonitorThread::noteReceiveSuccess(int source) {
-    int failures = mBackoff[source].reset();
+    int failures = backoff(source).reset();
     if (failures == 0) return;
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s works again after %d failed attempts",
                         sourceName(source), failures);
     mErrorErrno[source] = 0;
-}
-
-void MonitorThread::requestExit() {
-    Thread::requestExit();
-    mPause.wake();
 }
 
 void MonitorThread::dropQueued() {
@@ -350,6 +340,4 @@ void MonitorThread::dropQueued() {
     mDropped = 0;
 }
 
-void MonitorThread::onFirstRef() {}
-
-}  // namespace android
+}  // namespace android::tarnd

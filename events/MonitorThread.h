@@ -2,21 +2,20 @@
 
 #include <poll.h>
 #include <stdint.h>
-#include <utils/Thread.h>
 
 #include <chrono>
 
-#include "base/Pause.h"
 #include "base/UniqueFd.h"
 #include "events/ChannelReader.h"
+#include "service/Worker.h"
 
-namespace android {
+namespace android::tarnd {
 
 class TarnDebugService;
 
 /// Waits on the kernel uevent socket and the internal channel, and runs the dump of every event
 /// that either selects. It is the only reader of both, so dumps never overlap.
-class MonitorThread : public Thread {
+class MonitorThread : public Worker {
   public:
     // Receive buffer: a whole uevent, whose longest form (action@devpath plus the kernel's 2 KiB
     // of variables) stays well below this; the channel is read into it as well.
@@ -25,15 +24,12 @@ class MonitorThread : public Thread {
     // while a dump runs must not overflow it.
     static constexpr int kUeventRcvBuf = 1024 * 1024;
     explicit MonitorThread(TarnDebugService* service);
-    virtual ~MonitorThread();
 
     // Opens the uevent socket. Without one the channel is still served, and the socket is
     // tried again after growing pauses.
-    virtual status_t readyToRun();
+    status_t prepare() override;
     // One pass of waiting and receiving; false ends the thread. Tests drive it directly.
-    virtual bool threadLoop();
-    // Also cuts an error pause short, so that the thread can be joined.
-    virtual void requestExit();
+    bool threadLoop() override;
     // Interprets mMsgBuf/mMsgSize: true for the internal channel, false for the uevent socket.
     void handleMessage(bool internal);
     // Bookkeeping of failed receives from source (0: uevent socket, 1: internal channel, 2:
@@ -51,23 +47,23 @@ class MonitorThread : public Thread {
     UniqueFd mUeventSocket;
     struct pollfd mPollFds[2];  // 0: uevent socket, 1: read end of the internal channel
     char mMsgBuf[kMsgBufSize];
-    int32_t mMsgSize;        // byte count of the last receive
-    ChannelReader mChannel;  // keeps a name cut off by the end of a receive
-    Backoff mBackoff[3];     // failed receives in a row, per source
-    int mErrorErrno[3];      // errno of each source's current streak
+    int32_t mMsgSize;           // byte count of the last receive
+    ChannelReader mChannel;     // keeps a name cut off by the end of a receive
+    Backoff mSourceBackoff[2];  // failed receives in a row from the socket and the channel
+    int mErrorErrno[3];         // errno of each source's current streak
     // A source whose receives keep failing is not polled before this time.
     std::chrono::steady_clock::time_point mRetryAt[2];
 
   private:
-    virtual void onFirstRef();
+    // The failure streak of a source; poll's is the worker's own.
+    Backoff& backoff(int source) { return source < 2 ? mSourceBackoff[source] : mBackoff; }
     // Creates and binds the uevent socket; logs failures unless quiet. True on success.
     bool openUeventSocket(bool quiet);
     // Receives once from the uevent socket or the channel and handles what came. Returns 0, the
     // errno of a failed receive, or -1 when the channel has been closed.
     int receive(bool internal);
 
-    InterruptiblePause mPause;  // woken by requestExit; its descriptor also ends a wait in poll
-    size_t mDropped;            // names not dumped because exit was requested
+    size_t mDropped;  // names not dumped because exit was requested
 };
 
-}  // namespace android
+}  // namespace android::tarnd

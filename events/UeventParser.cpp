@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace android {
+namespace android::tarnd {
 
 std::string parseUeventValue(const char* msg, size_t count) {
     std::string value;
@@ -28,10 +28,6 @@ std::string parseUeventValue(const char* msg, size_t count) {
     }
     return value;
 }
-
-}  // namespace android
-
-namespace android {
 
 namespace {
 
@@ -124,4 +120,4 @@ std::vector<std::string> ueventEnvironment(const Uevent& uevent) {
     return environment;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

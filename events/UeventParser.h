@@ -7,20 +7,15 @@
 #include <string>
 #include <vector>
 
-namespace android {
+#include "events/UeventLimits.h"
 
-// Longest TARND_EVENT value that is compared with the uevent hints; longer values are cut.
-constexpr size_t kUeventValueMax = 127;
+namespace android::tarnd {
 
 /// Extracts the TARND_EVENT value from one uevent datagram of count bytes: the header string is
 /// skipped, then every string holding TARND_EVENT and "=" gives the text after its first "=" (a
 /// later one replaces an earlier one), up to the first empty string. Nothing past count is read,
 /// and a last string without its zero byte ends at count. Empty when no string matched.
 std::string parseUeventValue(const char* msg, size_t count);
-
-}  // namespace android
-
-namespace android {
 
 /// The strings of one uevent datagram: its header (action@devpath) and its KEY=VALUE variables,
 /// read the way parseUeventValue reads them. ACTION and DEVPATH are taken from the header when
@@ -41,4 +36,4 @@ bool ueventMatches(const Uevent& uevent, const Vector<String8>& matches);
 // two variables with one key, the later one.
 std::vector<std::string> ueventEnvironment(const Uevent& uevent);
 
-}  // namespace android
+}  // namespace android::tarnd

@@ -12,9 +12,7 @@
 #include "housekeeping/RetainedStamps.h"
 #include "service/TarnDebugService.h"
 
-namespace android {
-
-namespace tarnd {
+namespace android::tarnd {
 
 RetainedStamps::RetainedStamps(int32_t capacity)
     : mCapacity(capacity > 0 ? static_cast<size_t>(capacity) : 0) {}
@@ -35,10 +33,6 @@ bool RetainedStamps::threshold(uint64_t* out) const {
     return true;
 }
 
-}  // namespace tarnd
-
-using tarnd::kLogTag;
-
 namespace {
 
 UniqueDir openDumpRoot(const char* root) {
@@ -55,15 +49,15 @@ void TarnDebugService::collectGarbage() {
     const char* root = mLogDumpPath.string();
 
     // Which stamps are the newest is decided by directories alone.
-    tarnd::RetainedStamps retained(mMaxDumpCount);
+    RetainedStamps retained(mMaxDumpCount);
     {
         UniqueDir dir = openDumpRoot(root);
         if (dir == nullptr) return;
         while (struct dirent* entry = readdir(dir.get())) {
             if (isDotOrDotDot(entry->d_name)) continue;
             if (entry->d_type != DT_DIR) continue;
-            if (!tarnd::hasDumpDirShape(entry->d_name)) continue;
-            retained.add(tarnd::dumpStamp(entry->d_name));
+            if (!hasDumpDirShape(entry->d_name)) continue;
+            retained.add(dumpStamp(entry->d_name));
         }
     }
     uint64_t threshold = 0;
@@ -75,8 +69,8 @@ void TarnDebugService::collectGarbage() {
     while (struct dirent* entry = readdir(dir.get())) {
         const char* name = entry->d_name;
         if (isDotOrDotDot(name)) continue;
-        if (!tarnd::hasDumpDirShape(name)) continue;
-        if (tarnd::dumpStamp(name) >= threshold) continue;
+        if (!hasDumpDirShape(name)) continue;
+        if (dumpStamp(name) >= threshold) continue;
 
         // The log shows the plain command; the shell gets the path as one quoted word, so that
         // no character of a name is ever read as shell syntax. rm removes a symbolic link
@@ -85,7 +79,7 @@ void TarnDebugService::collectGarbage() {
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Remove cmd: %s", shown.string());
         String8 path = String8::format("%s/%s", root, name);
         String8 command = String8::format("rm -fr -- %s", shellQuote(path.string()).string());
-        tarnd::ShellCommand remove;
+        ShellCommand remove;
         remove.line = command.string();
         if (mRunCommand(remove) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Remove old dir %s failed", name);
@@ -93,4 +87,4 @@ void TarnDebugService::collectGarbage() {
     }
 }
 
-}  // namespace android
+}  // namespace android::tarnd

@@ -5,24 +5,10 @@
 #include "service/TarnDebugService.h"
 #include "service/ThreadName.h"
 
-namespace android {
-
-using tarnd::kLogTag;
+namespace android::tarnd {
 
 LogGCThread::LogGCThread(TarnDebugService* service, int32_t interval)
-    : Thread(true), mService(service), mInterval(interval) {}
-
-LogGCThread::~LogGCThread() {}
-
-void LogGCThread::requestExit() {
-    Thread::requestExit();
-    mPause.wake();
-}
-
-status_t LogGCThread::readyToRun() {
-    tarnd::nameThisThread(tarnd::kLogGCThreadName);
-    return NO_ERROR;
-}
+    : Worker(kLogGCThreadName), mService(service), mInterval(interval) {}
 
 bool LogGCThread::threadLoop() {
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "LogGCThread: Start garbage collection");
@@ -32,6 +18,4 @@ bool LogGCThread::threadLoop() {
     return true;
 }
 
-void LogGCThread::onFirstRef() {}
-
-}  // namespace android
+}  // namespace android::tarnd

@@ -1,33 +1,23 @@
 #pragma once
 
 #include <stdint.h>
-#include <utils/Thread.h>
 
-#include "base/Pause.h"
+#include "service/Worker.h"
 
-namespace android {
+namespace android::tarnd {
 
 class TarnDebugService;
 
 /// Keeps only the newest dump directories: one collection at start, then one per interval.
-class LogGCThread : public Thread {
+class LogGCThread : public Worker {
   public:
     LogGCThread(TarnDebugService* service, int32_t interval);
-    virtual ~LogGCThread();
-
-    // Also cuts the pause short, so that the thread can be joined.
-    virtual void requestExit();
 
     TarnDebugService* mService;
     int32_t mInterval;  // seconds between collections
 
   private:
-    virtual status_t readyToRun();
-    virtual bool threadLoop();
-    virtual void onFirstRef();
-
-    // Between collections; requestExit ends it, also when it comes before the wait.
-    InterruptiblePause mPause;
+    bool threadLoop() override;
 };
 
-}  // namespace android
+}  // namespace android::tarnd

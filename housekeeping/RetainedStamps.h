@@ -6,8 +6,7 @@
 
 #include <vector>
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 /// The newest stamps of one collection, at most a fixed number of them, in ascending order.
 /// Equal stamps are kept as separate members.
@@ -32,5 +31,4 @@ class RetainedStamps {
     std::vector<uint64_t> mStamps;
 };
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <limits>
 #include <memory>
 
@@ -23,10 +24,11 @@
 
 extern char** environ;
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // The shell system() would use: a vendor build runs the vendor partition's.
 #if defined(__ANDROID_VNDK__)
@@ -38,10 +40,10 @@ constexpr const char* kShell = "/bin/sh";
 #endif
 
 // What is left of a command after SIGTERM gets this long before SIGKILL.
-constexpr int64_t kKillDelayMs = 2000;
+constexpr std::chrono::milliseconds kKillDelay(2000);
 // A process stuck in the kernel outlives even SIGKILL; it is waited for this long, then left to
 // its waiter thread.
-constexpr int64_t kKillGraceMs = 2000;
+constexpr std::chrono::milliseconds kKillGrace(2000);
 // The result of a command given up on: what a shell killed by SIGKILL reports.
 constexpr int kAbandonedStatus = SIGKILL;
 
@@ -121,10 +123,10 @@ void* reap(void* arg) {
     return nullptr;
 }
 
-// Whether the shell was reaped before the monotonic deadline.
-bool reapedBy(const Child& child, int64_t deadlineMs) {
+// Whether the shell was reaped before the deadline.
+bool reapedBy(const Child& child, Clock::time_point deadline) {
     for (;;) {
-        int64_t left = std::max<int64_t>(deadlineMs - monotonicMs(), 0);
+        int64_t left = std::max<int64_t>(msUntil(deadline), 0);
         struct pollfd done = {child.done.get(), POLLIN, 0};
         int ready = poll(&done, 1, static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
         if (ready > 0) return true;
@@ -143,23 +145,23 @@ void sleepFor(int64_t ms) {
 // Whether any process of the group is left, zombies that init has not reaped yet included.
 bool groupAlive(pid_t group) { return kill(-group, 0) == 0 || errno == EPERM; }
 
-// SIGTERM to the whole group, SIGKILL to what is left of it after kKillDelayMs. True when the
+// SIGTERM to the whole group, SIGKILL to what is left of it after kKillDelay. True when the
 // shell has been reaped.
 bool stopGroup(const Child& child) {
     kill(-child.pid, SIGTERM);
-    int64_t killAt = monotonicMs() + kKillDelayMs;
+    const auto killAt = Clock::now() + kKillDelay;
     bool reaped = reapedBy(child, killAt);
     // The shell may go at once while something it started ignores SIGTERM, and the rest of a
     // group that did stop is reaped by init a moment later: look again now and then till SIGKILL.
     Backoff backoff;
     while (reaped && groupAlive(child.pid)) {
-        int64_t left = killAt - monotonicMs();
+        int64_t left = msUntil(killAt);
         if (left <= 0) break;
         sleepFor(std::min<int64_t>(left, backoff.next()));
     }
     if (reaped && !groupAlive(child.pid)) return true;
     kill(-child.pid, SIGKILL);
-    return reaped || reapedBy(child, monotonicMs() + kKillGraceMs);
+    return reaped || reapedBy(child, Clock::now() + kKillGrace);
 }
 
 // The environment with the extra NAME=VALUE strings, which replace entries of the same name.
@@ -206,7 +208,8 @@ int runShellCommand(const ShellCommand& command) {
         sigaction(SIGINT, &signals.mInt, nullptr);
         sigaction(SIGQUIT, &signals.mQuit, nullptr);
         sigprocmask(SIG_SETMASK, &signals.mSavedMask, nullptr);
-        execve(kShell, argv, env);
+        // A command that cannot enter its directory must not write into another one.
+        if (command.directoryFd < 0 || fchdir(command.directoryFd) == 0) execve(kShell, argv, env);
         int error = errno;
         ssize_t written = write(execPipe[1], &error, sizeof(error));
         (void)written;
@@ -237,7 +240,7 @@ int runShellCommand(const ShellCommand& command) {
         status = waitFor(pid);
     } else {
         share.release();  // the waiter's now
-        int64_t deadline = monotonicMs() + static_cast<int64_t>(command.timeoutSeconds) * 1000;
+        const auto deadline = Clock::now() + std::chrono::seconds(command.timeoutSeconds);
         bool reaped = reapedBy(*child, deadline);
         if (!reaped) {
             timedOut = true;
@@ -263,5 +266,4 @@ int runShellCommand(const ShellCommand& command) {
     return status;
 }
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 /// One shell command line as the service runs it.
 struct ShellCommand {
@@ -16,14 +15,16 @@ struct ShellCommand {
     int32_t timeoutSeconds = 0;
     // NAME=VALUE strings added to the command's environment; null for none.
     const std::vector<std::string>* environment = nullptr;
+    // Open directory the command starts in; -1: the daemon's own working directory. The child
+    // changes into it, so the daemon's working directory never moves.
+    int directoryFd = -1;
 };
 
 // Every shell command of the service goes through one of these, so that tests and the checker
 // can put their own in its place. The result is what system() returns.
 using CommandRunner = std::function<int(const ShellCommand&)>;
 
-// Runs the line with the shell in the current working directory, as system() does.
+// Runs the line with the shell, as system() does, in the command's directory.
 int runShellCommand(const ShellCommand& command);
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

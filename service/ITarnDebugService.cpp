@@ -5,16 +5,14 @@
 #include <binder/Parcel.h>
 #include <log/log.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utils/Unicode.h>
 
-#include <vector>
+#include <string>
 
 #include "events/ChannelReader.h"
 #include "service/TarnDebugService.h"
 
-namespace android {
+namespace android::tarnd {
 
 const String16 ITarnDebugService::descriptor("quorl.kez.tarnd");
 
@@ -47,22 +45,14 @@ status_t TarnDebugService::sendEvent(const String8& name) {
     // The reader drops such a name anyway, and a write this large could reach the stream in
     // pieces, with the names of other writers between them.
     if (len > ChannelReader::kMaxNameLength) {
-        __android_log_print(ANDROID_LOG_WARN, tarnd::kLogTag,
+        __android_log_print(ANDROID_LOG_WARN, kLogTag,
                             "Event name of %zu bytes is too long, not sent", len);
         return BAD_VALUE;
     }
-    // The newline ends the name in the stream, so that names of different writers never run
-    // together into one.
-    if (len > 0) {
-        std::vector<char> message(len + 1);
-        memcpy(message.data(), name.string(), len);
-        message[len] = '\n';
-        ssize_t ignored = send(mSockets[0].get(), message.data(), message.size(), MSG_NOSIGNAL);
-        (void)ignored;
-    }
-    __android_log_print(ANDROID_LOG_DEBUG, tarnd::kLogTag, "Send event %s thru tarnd service",
+    if (len > 0) sendChannelName(mSockets[0].get(), std::string(name.string(), len));
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Send event %s thru tarnd service",
                         name.string());
     return NO_ERROR;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

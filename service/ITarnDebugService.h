@@ -4,7 +4,7 @@
 #include <utils/String16.h>
 #include <utils/String8.h>
 
-namespace android {
+namespace android::tarnd {
 
 /// The binder interface through which other processes hand tarnd an event by name.
 class ITarnDebugService : public IInterface {
@@ -20,4 +20,4 @@ class ITarnDebugService : public IInterface {
     virtual status_t sendEvent(const String8& name) = 0;
 };
 
-}  // namespace android
+}  // namespace android::tarnd

@@ -16,13 +16,7 @@
 #include "housekeeping/LogGCThread.h"
 #include "service/ThreadName.h"
 
-namespace android {
-
-using tarnd::kKmsgThreadName;
-using tarnd::kLogcatThreadName;
-using tarnd::kLogGCThreadName;
-using tarnd::kLogTag;
-using tarnd::kMonitorThreadName;
+namespace android::tarnd {
 
 namespace {
 
@@ -58,7 +52,7 @@ void TarnDebugService::init(const Paths& paths) {
     mDataPath = paths.dataPath;
     mKmsgPath = paths.kmsgPath;
     mTime = ::time;
-    mRunCommand = tarnd::runShellCommand;
+    mRunCommand = runShellCommand;
     mParseObserver = nullptr;
 }
 
@@ -85,16 +79,11 @@ status_t TarnDebugService::start() {
 
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Parsing config succeed, start dump config...");
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", kHyphens);
-    String8 report = dumpStatus();
-    std::vector<char> buffer(report.string(), report.string() + report.length() + 1);
-    char* savePtr = nullptr;
-    int pieces = 0;
-    for (char* piece = strtok_r(buffer.data(), "\n", &savePtr); piece != nullptr;
-         piece = strtok_r(nullptr, "\n", &savePtr)) {
-        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", piece);
-        ++pieces;
+    std::vector<std::string> lines = statusLines();
+    for (const std::string& line : lines) {
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", line.c_str());
     }
-    if (pieces == 0) __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to dump status");
+    if (lines.empty()) __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to dump status");
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", kHyphens);
 
     for (size_t i = 0; i < mMonitors.size(); ++i) {
@@ -106,11 +95,7 @@ status_t TarnDebugService::start() {
     }
 
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Start enable handlers");
-    status = enableHandlers();
-    if (status != NO_ERROR) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to enable handlers");
-        return status;
-    }
+    enableHandlers();
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Finish enable handlers");
 
     int channel[2];
@@ -128,19 +113,19 @@ status_t TarnDebugService::start() {
 
     if (mLogGCThread == nullptr) {
         mLogGCThread = new LogGCThread(this, kGcInterval);
-        mLogGCThread->run(kLogGCThreadName, 0, 0);
+        mLogGCThread->start();
     }
     if (mLogcatGrep && mLogcatThread == nullptr) {
         mLogcatThread = new LogcatDetectThread(this);
-        mLogcatThread->run(kLogcatThreadName, 0, 0);
+        mLogcatThread->start();
     }
     if (mKmsgGrep && mKmsgThread == nullptr) {
         mKmsgThread = new KmsgDetectThread(this, mKmsgPath);
-        mKmsgThread->run(kKmsgThreadName, 0, 0);
+        mKmsgThread->start();
     }
     if (mMonitorThread == nullptr) {
         mMonitorThread = new MonitorThread(this);
-        mMonitorThread->run(kMonitorThreadName, 0, 0);
+        mMonitorThread->start();
     }
 
     mStopped = 0;
@@ -181,22 +166,9 @@ TarnDebugService::~TarnDebugService() {
     }
     pthread_mutex_unlock(&mLock);
 
+    // The workers read the records without a lock: they are joined before the records go.
     stopWorkers();
-    mSockets[0].reset();
-    mSockets[1].reset();
-
-    // The workers read these lists without a lock, so they go only once every worker is gone.
-    if (wasRunning) {
-        mHandlers.clear();
-        mEvents.clear();
-        mMonitors.clear();
-    }
-
-    mLogGCThread.clear();
-    mLogcatThread.clear();
-    mKmsgThread.clear();
-    mMonitorThread.clear();
     pthread_mutex_destroy(&mLock);
 }
 
-}  // namespace android
+}  // namespace android::tarnd

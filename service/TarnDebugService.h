@@ -10,6 +10,7 @@
 #include <utils/Vector.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,15 +21,16 @@
 #include "service/ITarnDebugService.h"
 
 namespace android {
+class KeywordMatcher;
+}
+
+namespace android::tarnd {
 
 class MonitorThread;
 class KmsgDetectThread;
 class LogcatDetectThread;
 class LogGCThread;
-class KeywordMatcher;
-namespace tarnd {
 class ParseObserver;
-}
 
 /// The one service object: configuration records, the internal event channel, the worker
 /// threads, and the local binder that other processes send events to.
@@ -62,11 +64,12 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
         TarnDebugService* mService;
         Vector<Handler> mHandlers;
         String8 mName;
-        int32_t mPolicy;               // 0: dump once; 1: dump every time
-        int32_t mDumpCount;            // dumps made for this event
-        int32_t mInterval;             // seconds after a dump in which triggers are skipped
-        bool mIntervalSet;             // reported only when a line set it
-        int64_t mLastDumpMs;           // monotonic start of the last counted dump; -1: none
+        int32_t mPolicy;     // 0: dump once; 1: dump every time
+        int32_t mDumpCount;  // dumps made for this event
+        int32_t mInterval;   // seconds after a dump in which triggers are skipped
+        bool mIntervalSet;   // reported only when a line set it
+        // Start of the last counted dump; meaningless while mDumpCount is 0.
+        std::chrono::steady_clock::time_point mLastDumpAt;
         Vector<String8> mUeventHints;  // TARND_EVENT values that raise it
         Vector<String8> mMatches;      // KEY=VALUE strings that a uevent must all carry to raise it
         Vector<String8> mKeyWords;     // log texts that raise it
@@ -108,9 +111,9 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
 
     /// Paths of the outside world; tests give their own.
     struct Paths {
-        const char* configPath = tarnd::kConfigPath;
-        const char* dataPath = tarnd::kDataPath;  // file system whose free space gates dumps
-        const char* kmsgPath = tarnd::kKmsgPath;
+        const char* configPath = kConfigPath;
+        const char* dataPath = kDataPath;  // file system whose free space gates dumps
+        const char* kmsgPath = kKmsgPath;
     };
 
     // Whether construction runs the start-up sequence. kLater leaves the records empty and
@@ -159,24 +162,28 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
 
     // The configuration report: config/StatusReport.cpp.
     String8 dumpStatus();
+    // The report as start-up logs it: one message per line, empty lines dropped.
+    std::vector<std::string> statusLines();
     String8 describeHandler(const Handler& handler, int level);
     String8 describeEvent(const Event& event, int level);
 
     // Handler commands: events/HandlerCommands.cpp.
-    int32_t enableHandlers();
-    // environment: NAME=VALUE strings for the dump commands, or null.
-    void dumpGlobalHandlers(int32_t level, const std::vector<std::string>* environment = nullptr);
-    int32_t dumpHandlers(Event& event, int32_t level,
-                         const std::vector<std::string>* environment = nullptr);
+    void enableHandlers();
+    // The dump commands start in the directory open as dirFd (-1: the daemon's own);
+    // environment: NAME=VALUE strings for them, or null.
+    void dumpGlobalHandlers(int32_t level, int dirFd = -1,
+                            const std::vector<std::string>* environment = nullptr);
+    void dumpHandlers(const Event& event, int32_t level, int dirFd = -1,
+                      const std::vector<std::string>* environment = nullptr);
     // The limit of the handler's command runs: its own when set, else the service's.
     int32_t commandTimeout(const Handler& handler) const;
 
     // The dump of one event, on the monitor thread: events/EventDump.cpp.
     // A dump raised by a uevent hands its variables to the dump commands in environment.
     void dumpEvent(const char* name, const std::vector<std::string>* environment = nullptr);
-    // Lists the directory open as dirFd when one is given, else the one at path; path (ending in
-    // "/") prefixes every name reported.
-    int32_t reportFileList(const char* name, const char* path, int dirFd = -1);
+    // Hands the files of the directory open as dirFd to libzel; path (ending in "/") prefixes
+    // every name reported.
+    void reportFileList(const char* name, const char* path, int dirFd);
 
     // Removes the dump directories beyond the mMaxDumpCount newest:
     // housekeeping/GarbageCollector.cpp.
@@ -216,13 +223,13 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     time_t (*mTime)(time_t*);
     // Runs every shell command of the service: the mkdir of the parser and of a dump, the enable
     // and dump commands, the collector's removal. Tests and the checker replace it.
-    tarnd::CommandRunner mRunCommand;
+    CommandRunner mRunCommand;
     // Told of the parser's decisions when set; only the configuration checker sets one.
-    tarnd::ParseObserver* mParseObserver;
+    ParseObserver* mParseObserver;
 
   private:
     void init(const Paths& paths);
     void stopWorkers();
 };
 
-}  // namespace android
+}  // namespace android::tarnd

@@ -4,13 +4,15 @@
 
 #include "service/TarnDebugService.h"
 
-using namespace android;
+using android::IPCThreadState;
+using android::ProcessState;
+using android::sp;
 
 int main() {
     sp<ProcessState> proc(ProcessState::self());
     proc->startThreadPool();
     // Never released: the service lives as long as the process, running or idle.
-    new TarnDebugService();
+    new android::tarnd::TarnDebugService();
     IPCThreadState::self()->joinThreadPool(true);
     proc.clear();
     return 0;

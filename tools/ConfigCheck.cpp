@@ -15,8 +15,7 @@
 #include "config/ParseObserver.h"
 #include "service/TarnDebugService.h"
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 namespace {
 
@@ -362,15 +361,7 @@ ConfigCheckResult checkConfig(const char* path) {
     service->mParseObserver = nullptr;
 
     if (status == NO_ERROR) {
-        // Split as start-up logs it: one message per line, empty lines dropped.
-        String8 report = service->dumpStatus();
-        std::string text(report.string(), report.length());
-        for (size_t start = 0; start < text.size();) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            if (end > start) result.report.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
+        result.report = service->statusLines();
         checker.checkRecords(*service, path);
     }
 
@@ -383,5 +374,4 @@ ConfigCheckResult checkConfig(const char* path) {
     return result;
 }
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

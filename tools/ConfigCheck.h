@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 // Exit statuses of the checker.
 constexpr int kCheckClean = 0;
@@ -28,5 +27,4 @@ struct ConfigCheckResult {
 // parser's own messages go to the log as the daemon's do.
 ConfigCheckResult checkConfig(const char* path);
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

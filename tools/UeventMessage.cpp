@@ -32,14 +32,14 @@ ValueProblem checkValue(const std::string& value) {
     return ValueProblem::kNone;
 }
 
-const char* describeProblem(ValueProblem problem) {
+std::string describeProblem(ValueProblem problem) {
     switch (problem) {
         case ValueProblem::kNone:
             return "value is valid";
         case ValueProblem::kEmpty:
             return "value is empty";
         case ValueProblem::kTooLong:
-            return "value is longer than 127 characters";
+            return "value is longer than " + std::to_string(kMaxValueLength) + " characters";
         case ValueProblem::kControlCharacter:
             return "value holds a control character (newline, tab, ...)";
     }
@@ -69,7 +69,8 @@ std::string buildCustomUevent(const std::string& action, const std::string& devp
 }
 
 int sendUeventMessage(const std::string& message) {
-    android::UniqueFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+    android::tarnd::UniqueFd fd(
+            socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
     if (fd.get() < 0) return errno;
 
     sockaddr_nl destination;

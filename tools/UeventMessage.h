@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "events/UeventLimits.h"
+
 namespace tarnd_trigger {
 
 /// Longest value sent: the daemon compares at most this many characters with its hints, so a
 /// longer value could never match as written.
-constexpr size_t kMaxValueLength = 127;
+constexpr size_t kMaxValueLength = android::tarnd::kUeventValueMax;
 
 /// What is wrong with a value given on the command line, if anything.
 enum class ValueProblem {
@@ -25,7 +27,7 @@ enum class ValueProblem {
 ValueProblem checkValue(const std::string& value);
 
 // One line for the user, without a trailing newline.
-const char* describeProblem(ValueProblem problem);
+std::string describeProblem(ValueProblem problem);
 
 /// The datagram for one TARND_EVENT value, as the kernel would frame it: the header
 /// "change@/tarnd", then ACTION, DEVPATH, SUBSYSTEM, TARND_EVENT and SEQNUM strings, each

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
         const std::string value(argv[1]);
         tarnd_trigger::ValueProblem problem = tarnd_trigger::checkValue(value);
         if (problem != tarnd_trigger::ValueProblem::kNone) {
-            fprintf(stderr, "tarnd-trigger: %s\n", tarnd_trigger::describeProblem(problem));
+            fprintf(stderr, "tarnd-trigger: %s\n", tarnd_trigger::describeProblem(problem).c_str());
             printUsage(stderr);
             return kExitUsage;
         }
