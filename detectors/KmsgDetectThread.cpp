@@ -45,7 +45,12 @@ KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
       mLastSeq(0),
       mLost(0),
       mLostReported(false),
-      mLostReportedAt() {
+      mLostReportedAt(),
+      mResuming(false),
+      mResumeAfter(0),
+      mSkipping(false),
+      mSavedSeq(0),
+      mSavedAt() {
     if (mPause.fd() < 0) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag,
                             "Failed to create wake-up descriptor for %s: %s", mPath,
@@ -55,17 +60,56 @@ KmsgDetectThread::KmsgDetectThread(TarnDebugService* service, const char* path)
 
 status_t KmsgDetectThread::prepare() {
     mFd.reset(open(mPath, O_RDONLY | O_CLOEXEC));  // handlers' shells need not inherit it
-    return mFd.ok() ? NO_ERROR : UNKNOWN_ERROR;
+    if (!mFd.ok()) return UNKNOWN_ERROR;
+    // A restart within the same boot goes on after the last record handled before it.
+    if (mService->mLogDumpPath.length() > 0) {
+        mPositionPath = String8::format("%s/%s", mService->mLogDumpPath.string(), kKmsgPositionName)
+                                .string();
+        mPosition.bootId = currentBootId();
+        KmsgPosition saved;
+        if (!mPosition.bootId.empty() && loadKmsgPosition(mPositionPath, &saved) &&
+            saved.bootId == mPosition.bootId) {
+            mResuming = true;
+            mResumeAfter = mSavedSeq = mPosition.seq = saved.seq;
+            __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
+                                "Kernel log read on after record %llu of this boot",
+                                static_cast<unsigned long long>(saved.seq));
+        }
+    }
+    return NO_ERROR;
+}
+
+int KmsgDetectThread::savePosition(std::chrono::steady_clock::time_point now, bool force) {
+    if (mPositionPath.empty() || mPosition.bootId.empty() || mPosition.seq == mSavedSeq) return -1;
+    auto due = mSavedAt + std::chrono::milliseconds(kKmsgPositionSaveMs);
+    if (!force && now < due) {
+        return static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1);
+    }
+    if (!saveKmsgPosition(mPositionPath, mPosition)) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag,
+                            "Failed to keep kernel log position in %s: %s", mPositionPath.c_str(),
+                            strerror(errno));
+    }
+    // Tried once a period either way: a full disk must not cost a write per record.
+    mSavedSeq = mPosition.seq;
+    mSavedAt = now;
+    return -1;
 }
 
 bool KmsgDetectThread::threadLoop() {
     struct pollfd fds[2] = {{mFd.get(), POLLIN, 0}, {mPause.fd(), POLLIN, 0}};
     const nfds_t count = mPause.fd() >= 0 ? 2 : 1;
-    if (poll(fds, count, -1) < 0) {
+    int ready = poll(fds, count, savePosition(std::chrono::steady_clock::now(), false));
+    if (ready < 0) {
         if (errno == EINTR) return true;
         return pauseAfterFailure("Failed to poll %s: %s", mPath, strerror(errno));
     }
-    if (count == 2 && fds[1].revents != 0) return false;
+    if (ready == 0) return true;  // the position is written on the next pass
+    if (count == 2 && fds[1].revents != 0) {
+        savePosition(std::chrono::steady_clock::now(), true);
+        return false;
+    }
 
     // One record per read; the last byte is kept for the terminator.
     ssize_t size = read(mFd.get(), mBuffer, sizeof(mBuffer) - 1);
@@ -78,6 +122,14 @@ bool KmsgDetectThread::threadLoop() {
     if (size < 0) {
         // EPIPE: records were overwritten before they were read; the next read goes on after them.
         if (errno == EPIPE || errno == EAGAIN || errno == EINTR) return true;
+        // A record the buffer cannot hold is never passed by reading: the reader moves to the
+        // end, and what it passed counts as lost.
+        if (errno == EINVAL && lseek(mFd.get(), 0, SEEK_END) >= 0) {
+            __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                                "Kernel log record longer than %zu bytes, reading on at the end",
+                                kMaxRecordSize);
+            return true;
+        }
         return pauseAfterFailure("Failed to read %s: %s", mPath, strerror(errno));
     }
     return pauseAfterFailure("Failed to read %s: end of file", mPath);
@@ -91,6 +143,8 @@ void KmsgDetectThread::handleRecord(const char* record, std::chrono::steady_cloc
         if (mHaveSeq && seq > mLastSeq + 1) mLost += seq - mLastSeq - 1;
         mHaveSeq = true;
         mLastSeq = seq;
+        mSkipping = mResuming && seq <= mResumeAfter;
+        if (!mSkipping) mPosition.seq = seq;
         if (mLost > 0 && (!mLostReported || now - mLostReportedAt >= kLostReportInterval)) {
             __android_log_print(ANDROID_LOG_WARN, kLogTag,
                                 "%llu kernel log records were overwritten before they were read",
@@ -100,7 +154,7 @@ void KmsgDetectThread::handleRecord(const char* record, std::chrono::steady_cloc
             mLostReportedAt = now;
         }
     }
-    sendMatchedEvents(mService, record);
+    if (!mSkipping) sendMatchedEvents(mService, record);
 }
 
 }  // namespace android::tarnd

@@ -11,55 +11,32 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
+#include <unistd.h>
 #include <zel/zel.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "base/ShellQuote.h"
 #include "base/UniqueDir.h"
 #include "base/UniqueFd.h"
 #include "events/DumpDirName.h"
+#include "housekeeping/DirSize.h"
 #include "service/TarnDebugService.h"
 
 namespace android::tarnd {
 
 namespace {
 
-// Adds the sizes of everything below the directory name, which is relative to parentFd. Works on
-// descriptors so that the scan never moves the process-wide working directory. The sum is kept in
-// 64 bits: a dump tree of 2 GiB or more must still count as large.
-void getDirSize(int parentFd, const char* name, int openFlags, int64_t& total) {
-    UniqueFd fd(openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | openFlags));
-    if (fd.get() < 0) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "cannot open directory: %s\n ", name);
-        return;
-    }
-    UniqueDir dir(fdopendir(fd.get()));
-    if (dir == nullptr) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "cannot open directory: %s\n ", name);
-        return;
-    }
-    fd.release();  // closedir closes it now
-    int dirFd = dirfd(dir.get());
-    while (struct dirent* entry = readdir(dir.get())) {
-        struct stat st;
-        // An entry that vanished or cannot be examined adds nothing.
-        if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            // Never descend through a directory swapped for a link since it was examined.
-            if (!isDotOrDotDot(entry->d_name)) getDirSize(dirFd, entry->d_name, O_NOFOLLOW, total);
-        } else if (!S_ISLNK(st.st_mode)) {
-            // For anything but a link the first look already has the size.
-            total += st.st_size;
-        } else if (fstatat(dirFd, entry->d_name, &st, 0) == 0) {
-            // Links count with the size of their target, links to directories included.
-            total += st.st_size;
-        }
-    }
-}
-
 // The log line prints whole megabytes with %d; a tree beyond that range shows as the largest.
 int printableMB(int64_t mb) { return mb > INT32_MAX ? INT32_MAX : static_cast<int>(mb); }
+
+uint64_t freeBytes(const struct statfs& fs) {
+    return static_cast<uint64_t>(fs.f_bfree) * static_cast<uint64_t>(fs.f_bsize);
+}
+
+// Dumps of one event within one second get names of their own up to this many.
+constexpr int kMaxDumpDirCopies = 1000;
 
 }  // namespace
 
@@ -72,11 +49,9 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
                             strerror(errno), name);
         return;
     }
-    uint32_t freeMB = static_cast<uint32_t>(
-            (static_cast<uint64_t>(fs.f_bfree) * static_cast<uint64_t>(fs.f_bsize)) >> 20);
+    uint32_t freeMB = static_cast<uint32_t>(freeBytes(fs) >> 20);
 
-    int64_t logBytes = 0;
-    getDirSize(AT_FDCWD, mLogDumpPath.string(), 0, logBytes);
+    int64_t logBytes = dumpAreaSize();
     int64_t logMB = logBytes >> 20;
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "free=%dMB, total log size=%dMB\n",
                         static_cast<int>(freeMB), printableMB(logMB));
@@ -87,41 +62,45 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
                             mMinFreeSpace, static_cast<int>(freeMB));
         return;
     }
+    const auto now = std::chrono::steady_clock::now();
     if (static_cast<uint64_t>(logMB) >= static_cast<uint32_t>(mMaxDumpSpace)) {
-        __android_log_print(ANDROID_LOG_WARN, kLogTag,
-                            "Log size is too large, MaxLogSize: %dMB, CurrentLogSize: %dMB",
-                            mMaxDumpSpace, printableMB(logMB));
-        return;
+        // The area filled up with dumps of its own: the oldest make room for one that would be
+        // made, or collection would stop for good. Anything else is refused as it stands.
+        if (verdict(name, now) == Verdict::kDump) {
+            logBytes = removeOldestDumps(static_cast<int64_t>(mMaxDumpSpace) << 20);
+            logMB = logBytes >> 20;
+        }
+        if (logBytes < 0 || static_cast<uint64_t>(logMB) >= static_cast<uint32_t>(mMaxDumpSpace)) {
+            __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                                "Log size is too large, MaxLogSize: %dMB, CurrentLogSize: %dMB",
+                                mMaxDumpSpace, printableMB(logMB));
+            return;
+        }
     }
 
-    ssize_t found = -1;
-    for (size_t i = 0; i < mEvents.size(); ++i) {
-        if (mEvents[i].mName == name) found = static_cast<ssize_t>(i);
-    }
-    if (found < 0) {
-        __android_log_print(ANDROID_LOG_WARN, kLogTag, "Invalid event received, %s", name);
-        return;
+    ssize_t found = findEvent(name);
+    switch (verdict(name, now)) {
+        case Verdict::kUnknown:
+            __android_log_print(ANDROID_LOG_WARN, kLogTag, "Invalid event received, %s", name);
+            return;
+        case Verdict::kInterval: {
+            const Event& event = mEvents[static_cast<size_t>(found)];
+            // A storm of triggers gets one dump per interval; the rest leave no trace but this.
+            auto ago = std::chrono::duration_cast<std::chrono::seconds>(now - event.mLastDumpAt);
+            __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
+                                "Dump of event %s skipped, last dump %ld s ago, interval %d s",
+                                name, static_cast<long>(ago.count()), event.mInterval);
+            return;
+        }
+        case Verdict::kOnce:
+            __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
+                                "Dump policy for event %s is ONCE, we already dumpped once",
+                                mEvents[static_cast<size_t>(found)].mName.string());
+            return;
+        case Verdict::kDump:
+            break;
     }
     Event& event = mEvents.editItemAt(static_cast<size_t>(found));
-    // A storm of triggers gets one dump per interval; the rest leave no trace but this line.
-    const auto start = std::chrono::steady_clock::now();
-    const auto sinceLast = start - event.mLastDumpAt;
-    if (event.mInterval > 0 && event.mDumpCount > 0 &&
-        sinceLast < std::chrono::seconds(event.mInterval)) {
-        __android_log_print(
-                ANDROID_LOG_DEBUG, kLogTag,
-                "Dump of event %s skipped, last dump %ld s ago, interval %d s", name,
-                static_cast<long>(
-                        std::chrono::duration_cast<std::chrono::seconds>(sinceLast).count()),
-                event.mInterval);
-        return;
-    }
-    if (event.mPolicy == 0 && event.mDumpCount >= 1) {
-        __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
-                            "Dump policy for event %s is ONCE, we already dumpped once",
-                            event.mName.string());
-        return;
-    }
 
     int32_t level = 0;
     for (size_t m = 0; m < mMonitors.size(); ++m) {
@@ -131,47 +110,111 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     }
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "The log level is %d", level);
 
-    time_t now = mTime(nullptr);
+    time_t wallNow = mTime(nullptr);
     struct tm tm;
-    if (gmtime_r(&now, &tm) == nullptr) {
+    if (gmtime_r(&wallNow, &tm) == nullptr) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Get time failed");
         return;
     }
-    String8 dirName = dumpDirName(name, tm);
-    String8 dirPath = String8::format("%s/%s", mLogDumpPath.string(), dirName.string());
-    String8 path = dirPath;
-    path.append("/");
-    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump event %s to %s", name, path.string());
-
-    String8 mkdirCmd = mkdirCommand(path.string());
-    ShellCommand mkdir;
-    mkdir.line = mkdirCmd.string();
-    if (mRunCommand(mkdir) < 0) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Create log dump dir failed, %s",
-                            path.string());
-        return;
-    }
-
-    // The name can be foreseen, so something may already stand under it: only a real directory
-    // is used, never a link, and the handlers and the report stay on this very one. The path
-    // without its final "/", or the kernel would follow a link all the same.
-    UniqueFd dirFd(open(dirPath.string(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dirFd.ok()) {
-        __android_log_print(ANDROID_LOG_ERROR, kLogTag,
-                            "Dump directory %s is not a directory, dump refused", path.string());
-        return;
-    }
+    String8 dirName;
+    UniqueFd dirFd = makeDumpDir(name, tm, &dirName);
+    if (!dirFd.ok()) return;
+    String8 path = String8::format("%s/%s/", mLogDumpPath.string(), dirName.string());
 
     // The handlers write relative names: each command starts inside the dump directory, while
-    // the daemon's own working directory, which every thread shares, never moves.
+    // the daemon's own working directory, which every thread shares, never moves. While they
+    // run, the dump may take what the dump area and the data partition have left.
+    DumpScope scope;
+    scope.event = name;
+    scope.dirFd = dirFd.get();
+    scope.environment = environment;
+    const int64_t areaLimit = static_cast<int64_t>(mMaxDumpSpace) << 20;
+    const int64_t freeLimit = static_cast<int64_t>(mMinFreeSpace) << 20;
+    scope.spaceLeft = [this, &dirFd, logBytes, areaLimit, freeLimit]() -> uint64_t {
+        int64_t written = 0;
+        addDirSize(dirFd.get(), ".", 0, written);
+        int64_t left = areaLimit - logBytes - written;
+        struct statfs now;
+        if (statfs(mDataPath, &now) != 0) return 0;
+        left = std::min(left, static_cast<int64_t>(freeBytes(now)) - freeLimit);
+        return left > 0 ? static_cast<uint64_t>(left) : 0;
+    };
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump start");
-    dumpGlobalHandlers(level, dirFd.get(), environment);
+    dumpGlobalHandlers(level, &scope);
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Global handler dump finish");
-    dumpHandlers(event, level, dirFd.get(), environment);
+    dumpHandlers(event, level, &scope);
     ++event.mDumpCount;
-    event.mLastDumpAt = start;
+    // Storm control counts from the end: triggers that queued up while this dump ran are skipped.
+    event.mLastDumpAt = std::chrono::steady_clock::now();
     reportFileList(name, path.string(), dirFd.get());
     mHistory.add(HistoryEntry(String8(name), dirName));
+}
+
+ssize_t TarnDebugService::findEvent(const char* name) const {
+    ssize_t found = -1;
+    for (size_t i = 0; i < mEvents.size(); ++i) {
+        if (mEvents[i].mName == name) found = static_cast<ssize_t>(i);
+    }
+    return found;
+}
+
+TarnDebugService::Verdict TarnDebugService::verdict(
+        const char* name, std::chrono::steady_clock::time_point now) const {
+    ssize_t found = findEvent(name);
+    if (found < 0) return Verdict::kUnknown;
+    const Event& event = mEvents[static_cast<size_t>(found)];
+    if (event.mInterval > 0 && event.mDumpCount > 0 &&
+        now - event.mLastDumpAt < std::chrono::seconds(event.mInterval)) {
+        return Verdict::kInterval;
+    }
+    if (event.mPolicy == 0 && event.mDumpCount >= 1) return Verdict::kOnce;
+    return Verdict::kDump;
+}
+
+UniqueFd TarnDebugService::makeDumpDir(const char* name, const struct tm& tm, String8* dirName) {
+    // The parents may be made as always; the dump's own directory is made by this dump alone.
+    String8 mkdirCmd = mkdirCommand(mLogDumpPath.string());
+    ShellCommand mkdir;
+    mkdir.line = mkdirCmd.string();
+    UniqueFd rootFd;
+    if (mRunCommand(mkdir) >= 0) {
+        rootFd.reset(open(mLogDumpPath.string(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    *dirName = dumpDirName(name, tm);
+    String8 path = String8::format("%s/%s/", mLogDumpPath.string(), dirName->string());
+    if (!rootFd.ok()) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Create log dump dir failed, %s",
+                            path.string());
+        return UniqueFd();
+    }
+    // The name can be foreseen, and an earlier dump of the same second holds it too: a name
+    // that is taken is never used, whatever stands under it. Later ones count up in the event
+    // part, so that the collector still reads the time.
+    for (int copy = 2; mkdirat(rootFd.get(), dirName->string(), 0777) != 0; ++copy) {
+        if (errno != EEXIST || copy > kMaxDumpDirCopies) {
+            __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Create log dump dir failed, %s",
+                                path.string());
+            return UniqueFd();
+        }
+        String8 next = dumpDirName(String8::format("%s.%d", name, copy).string(), tm);
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump directory %s exists, using %s",
+                            dirName->string(), next.string());
+        *dirName = next;
+        path = String8::format("%s/%s/", mLogDumpPath.string(), dirName->string());
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Dump event %s to %s", name, path.string());
+
+    // Between the mkdir and the open another process with rights on the parent could swap it:
+    // only a directory of our own, never a link, is used from here on.
+    UniqueFd dirFd(openat(rootFd.get(), dirName->string(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!dirFd.ok() || fstat(dirFd.get(), &st) != 0 || st.st_uid != geteuid()) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag,
+                            "Dump directory %s is not a directory, dump refused", path.string());
+        return UniqueFd();
+    }
+    return dirFd;
 }
 
 void TarnDebugService::reportFileList(const char* name, const char* path, int dirFd) {

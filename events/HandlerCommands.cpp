@@ -13,13 +13,12 @@ enum class Command { kEnable, kDump };
 using Handler = TarnDebugService::Handler;
 
 // Runs the handler's enable or dump command once, or once per parameter with the parameter after
-// one blank, starting in the directory open as dirFd (-1: the daemon's own). Only a shell that
-// could not be started counts as failure: its negative system() result is returned, the failed
-// line is left in failedLine and the remaining parameters are not run. A run stopped at its limit
-// (seconds; 0: none) is no failure: the next one goes on.
+// one blank, within the dump's scope when one is given. Only a shell that could not be started
+// counts as failure: its negative system() result is returned, the failed line is left in
+// failedLine and the remaining parameters are not run. A run stopped at its limit (seconds; 0:
+// none) is no failure: the next one goes on. Once the dump's space is used up, nothing more runs.
 int runCommand(const CommandRunner& runner, const Handler& handler, Command which, int32_t timeout,
-               String8* failedLine, int dirFd = -1,
-               const std::vector<std::string>* environment = nullptr) {
+               String8* failedLine, TarnDebugService::DumpScope* scope = nullptr) {
     bool enable = which == Command::kEnable;
     const String8& cmd = enable ? handler.mEnableCmd : handler.mDumpCmd;
     const Vector<String8>& paras = enable ? handler.mEnableParas : handler.mDumpParas;
@@ -35,7 +34,7 @@ int runCommand(const CommandRunner& runner, const Handler& handler, Command whic
     }
     // Without parameters the command runs once as it stands.
     size_t runs = paras.isEmpty() ? 1 : paras.size();
-    for (size_t i = 0; i < runs; ++i) {
+    for (size_t i = 0; i < runs && !(scope != nullptr && scope->full); ++i) {
         String8 line(cmd);
         if (!paras.isEmpty()) line.appendFormat(" %s", paras[i].string());
         if (enable) {
@@ -46,9 +45,22 @@ int runCommand(const CommandRunner& runner, const Handler& handler, Command whic
         ShellCommand command;
         command.line = line.string();
         command.timeoutSeconds = timeout;
-        command.environment = environment;
-        command.directoryFd = dirFd;
-        int result = runner(command);
+        if (scope != nullptr) {
+            command.environment = scope->environment;
+            command.directoryFd = scope->dirFd;
+        }
+        const bool bounded = scope != nullptr && scope->spaceLeft != nullptr;
+        if (bounded) {
+            command.fileSizeLimit = scope->spaceLeft();
+            command.stopWhen = [scope] { return scope->spaceLeft() == 0; };
+        }
+        int result = command.fileSizeLimit > 0 || !bounded ? runner(command) : 0;
+        if (bounded && scope->spaceLeft() == 0) {
+            __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                                "Dump of event %s reached its space limit, stopped: %s",
+                                scope->event, line.string());
+            scope->full = true;
+        }
         if (result < 0) {
             failedLine->setTo(line);
             return result;
@@ -102,28 +114,26 @@ void TarnDebugService::enableHandlers() {
     // Set-up failures are only logged: the daemon still watches for events.
 }
 
-void TarnDebugService::dumpGlobalHandlers(int32_t level, int dirFd,
-                                          const std::vector<std::string>* environment) {
+void TarnDebugService::dumpGlobalHandlers(int32_t level, DumpScope* scope) {
     String8 failedLine;
     for (size_t i = 0; i < mGlobalHandlers.size(); ++i) {
         const Handler& handler = mGlobalHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
         if (runCommand(mRunCommand, handler, Command::kDump, commandTimeout(handler), &failedLine,
-                       dirFd, environment) < 0) {
+                       scope) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());
         }
     }
 }
 
-void TarnDebugService::dumpHandlers(const Event& event, int32_t level, int dirFd,
-                                    const std::vector<std::string>* environment) {
+void TarnDebugService::dumpHandlers(const Event& event, int32_t level, DumpScope* scope) {
     String8 failedLine;
     for (size_t i = 0; i < event.mHandlers.size(); ++i) {
         const Handler& handler = event.mHandlers[i];
         if (!handler.mEnabled || handler.mLevel > level) continue;
         if (runCommand(mRunCommand, handler, Command::kDump, commandTimeout(handler), &failedLine,
-                       dirFd, environment) < 0) {
+                       scope) < 0) {
             __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Dump handler failed, %s",
                                 failedLine.string());
             __android_log_print(ANDROID_LOG_ERROR, kLogTag,

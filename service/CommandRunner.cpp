@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -192,8 +193,12 @@ int runShellCommand(const ShellCommand& command) {
     std::vector<char*> envp;
     if (command.environment != nullptr) envp = buildEnvironment(*command.environment);
     char** env = command.environment != nullptr ? envp.data() : environ;
+    struct rlimit fileSize;
+    fileSize.rlim_cur = fileSize.rlim_max = command.fileSizeLimit >= RLIM_INFINITY
+                                                    ? RLIM_INFINITY - 1
+                                                    : static_cast<rlim_t>(command.fileSizeLimit);
     auto child = std::make_shared<Child>();
-    bool limited = command.timeoutSeconds > 0;
+    bool limited = command.timeoutSeconds > 0 || command.stopWhen != nullptr;
     if (limited) child->done.reset(eventfd(0, EFD_CLOEXEC));
     // The child reports a failed exec here; a successful one closes it empty.
     int execPipe[2];
@@ -208,6 +213,8 @@ int runShellCommand(const ShellCommand& command) {
         sigaction(SIGINT, &signals.mInt, nullptr);
         sigaction(SIGQUIT, &signals.mQuit, nullptr);
         sigprocmask(SIG_SETMASK, &signals.mSavedMask, nullptr);
+        // A runaway file stops at its bound, even between two looks of the watcher.
+        if (command.fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &fileSize);
         // A command that cannot enter its directory must not write into another one.
         if (command.directoryFd < 0 || fchdir(command.directoryFd) == 0) execve(kShell, argv, env);
         int error = errno;
@@ -231,6 +238,7 @@ int runShellCommand(const ShellCommand& command) {
 
     int status;
     bool timedOut = false;
+    bool stopped = false;
     child->pid = pid;
     pthread_t waiter;
     std::unique_ptr<std::shared_ptr<Child>> share(limited ? new std::shared_ptr<Child>(child)
@@ -240,14 +248,28 @@ int runShellCommand(const ShellCommand& command) {
         status = waitFor(pid);
     } else {
         share.release();  // the waiter's now
-        const auto deadline = Clock::now() + std::chrono::seconds(command.timeoutSeconds);
-        bool reaped = reapedBy(*child, deadline);
+        const auto deadline = command.timeoutSeconds > 0
+                                      ? Clock::now() + std::chrono::seconds(command.timeoutSeconds)
+                                      : Clock::time_point::max();
+        bool reaped = false;
+        while (!reaped && !timedOut && !stopped) {
+            auto wakeAt = deadline;
+            if (command.stopWhen) {
+                wakeAt = std::min(wakeAt,
+                                  Clock::now() + std::chrono::milliseconds(kWatchIntervalMs));
+            }
+            reaped = reapedBy(*child, wakeAt);
+            if (reaped) break;
+            timedOut = Clock::now() >= deadline;
+            stopped = !timedOut && command.stopWhen && command.stopWhen();
+        }
         if (!reaped) {
-            timedOut = true;
             reaped = stopGroup(*child);
-            __android_log_print(ANDROID_LOG_WARN, kLogTag,
-                                "Command timed out after %d s, stopped: %s", command.timeoutSeconds,
-                                command.line);
+            if (timedOut) {
+                __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                                    "Command timed out after %d s, stopped: %s",
+                                    command.timeoutSeconds, command.line);
+            }
         }
         if (reaped) {
             pthread_join(waiter, nullptr);
@@ -258,7 +280,7 @@ int runShellCommand(const ShellCommand& command) {
             status = kAbandonedStatus;
         }
     }
-    if (!timedOut && status > 0) {
+    if (!timedOut && !stopped && status > 0) {
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Command exited with status %d: %s", code,
                             command.line);

@@ -18,7 +18,14 @@ struct ShellCommand {
     // Open directory the command starts in; -1: the daemon's own working directory. The child
     // changes into it, so the daemon's working directory never moves.
     int directoryFd = -1;
+    // Size that any one file the command writes may reach; 0: no bound of its own.
+    uint64_t fileSizeLimit = 0;
+    // Asked every kWatchIntervalMs while the command runs; true stops its process group as the
+    // time limit does, without that limit's log line. Null: nothing is watched.
+    std::function<bool()> stopWhen;
 };
+
+constexpr int64_t kWatchIntervalMs = 250;
 
 // Every shell command of the service goes through one of these, so that tests and the checker
 // can put their own in its place. The result is what system() returns.

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -167,16 +168,32 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     String8 describeHandler(const Handler& handler, int level);
     String8 describeEvent(const Event& event, int level);
 
+    /// What the dump commands of one dump share.
+    struct DumpScope {
+        const char* event = "";
+        int dirFd = -1;  // the commands start in it; -1: in the daemon's own directory
+        const std::vector<std::string>* environment = nullptr;  // NAME=VALUE strings, or null
+        // Bytes the dump may still write; null: no bound.
+        std::function<uint64_t()> spaceLeft;
+        bool full = false;  // the space limit was reached: no further command runs
+    };
+
     // Handler commands: events/HandlerCommands.cpp.
     void enableHandlers();
-    // The dump commands start in the directory open as dirFd (-1: the daemon's own);
-    // environment: NAME=VALUE strings for them, or null.
-    void dumpGlobalHandlers(int32_t level, int dirFd = -1,
-                            const std::vector<std::string>* environment = nullptr);
-    void dumpHandlers(const Event& event, int32_t level, int dirFd = -1,
-                      const std::vector<std::string>* environment = nullptr);
+    // Without a scope, the dump commands run in the daemon's directory without a space bound.
+    void dumpGlobalHandlers(int32_t level, DumpScope* scope = nullptr);
+    void dumpHandlers(const Event& event, int32_t level, DumpScope* scope = nullptr);
     // The limit of the handler's command runs: its own when set, else the service's.
     int32_t commandTimeout(const Handler& handler) const;
+
+    // What a trigger of an event would come to, before any dump directory is made.
+    enum class Verdict { kDump, kUnknown, kInterval, kOnce };
+    Verdict verdict(const char* name, std::chrono::steady_clock::time_point now) const;
+    // Index of the last event record named name, or -1.
+    ssize_t findEvent(const char* name) const;
+    // Makes the dump's own directory below the dump area and opens it; dirName gets its name.
+    // Not open on failure, which is logged.
+    UniqueFd makeDumpDir(const char* name, const struct tm& tm, String8* dirName);
 
     // The dump of one event, on the monitor thread: events/EventDump.cpp.
     // A dump raised by a uevent hands its variables to the dump commands in environment.
@@ -188,6 +205,13 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     // Removes the dump directories beyond the mMaxDumpCount newest:
     // housekeeping/GarbageCollector.cpp.
     void collectGarbage();
+    // Removes the entry name of the dump directory root as the collector does, with its lines.
+    void removeDump(const char* root, const char* name);
+    // Removes dump directories, oldest first, until the dump area holds less than limitBytes;
+    // returns its size after (-1 when the area cannot be listed).
+    int64_t removeOldestDumps(int64_t limitBytes);
+    // Bytes below the dump area.
+    int64_t dumpAreaSize();
 
     std::atomic<int32_t> mStopped;  // written under mLock, read by binder threads without it
     pthread_mutex_t mLock;
