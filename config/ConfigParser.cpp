@@ -1,8 +1,8 @@
 // The configuration file parser: SECTION.NAME.KEY=VALUE lines applied one by one to the records.
 //
-// A line is taken as the C string getline delivers: a NUL byte inside a line ends it for every
-// step after the length check (comment and dot tests, tokens, value, messages), so nothing ever
-// reads past what the scratch buffers hold.
+// A line is taken as a C string: a NUL byte inside a line ends it for every step after the length
+// check (comment and dot tests, tokens, value, messages), so nothing ever reads past what the
+// scratch buffers hold.
 #include <fcntl.h>
 #include <log/log.h>
 #include <stdio.h>
@@ -13,6 +13,7 @@
 
 #include "base/ShellQuote.h"
 #include "base/UniqueFd.h"
+#include "config/ConfigFile.h"
 #include "config/ParseObserver.h"
 #include "service/TarnDebugService.h"
 
@@ -22,31 +23,11 @@ namespace {
 
 // Both scratch buffers (the line split into tokens, the value being extracted) have this size.
 constexpr size_t kScratchSize = 1024;
-// Lengths as getline reports them, newline included; shorter or longer lines are skipped.
+// Line lengths, newline included; shorter or longer lines are skipped.
 constexpr ssize_t kMinLineLength = 2;
 constexpr ssize_t kMaxLineLength = kScratchSize - 1;
+static_assert(ConfigLineReader::kKept >= kMaxLineLength, "a line the parser takes is kept whole");
 constexpr int32_t kMaxSeconds = 86400;
-
-// The open file and getline's growing buffer, released on every way out of the parse.
-class LineReader {
-  public:
-    explicit LineReader(FILE* file) : mFile(file) {}
-    ~LineReader() {
-        free(mLine);
-        fclose(mFile);
-    }
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
-
-    // Length of the next line, newline included, or -1 at the end of the file or on an error.
-    ssize_t next() { return getline(&mLine, &mCapacity, mFile); }
-    const char* line() const { return mLine; }
-
-  private:
-    FILE* mFile;
-    char* mLine = nullptr;
-    size_t mCapacity = 0;
-};
 
 // The tokenizer state belongs to one line; every step of that line passes it along.
 char* nextToken(char** savePtr) { return strtok_r(nullptr, ".", savePtr); }
@@ -130,12 +111,17 @@ status_t TarnDebugService::getNumber(const char* line, int32_t* number) {
 
 status_t TarnDebugService::parseConfig(const char* path) {
     // Close-on-exec: the mkdir of log_dump_path runs while the file is open.
-    FILE* file = fopen(path, "rbe");
-    if (file == nullptr) {
+    std::string kind;
+    UniqueFd file = openConfigFile(path, &kind);
+    if (!file.ok()) {
         __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Failed to open config file %s", path);
+        if (!kind.empty()) {
+            __android_log_print(ANDROID_LOG_ERROR, kLogTag,
+                                "Config file %s is %s, not a regular file", path, kind.c_str());
+        }
         return UNKNOWN_ERROR;
     }
-    LineReader reader(file);
+    ConfigLineReader reader(std::move(file));
     char tokens[kScratchSize];
 
     for (;;) {
@@ -215,7 +201,13 @@ status_t TarnDebugService::parseGlobal(const char* line, char** savePtr) {
     if (startsWith(key, "additional_conf_path")) {
         if (getValue(line, mAdditionalConfPath) != NO_ERROR) return setValueFailed(__LINE__);
         // Only a file that opens now is parsed later; one that does not is no error.
-        UniqueFd file(open(mAdditionalConfPath.string(), O_RDONLY | O_CLOEXEC));
+        std::string kind;
+        UniqueFd file = openConfigFile(mAdditionalConfPath.string(), &kind);
+        if (!kind.empty()) {
+            __android_log_print(ANDROID_LOG_ERROR, kLogTag,
+                                "Additional config file %s is %s, not a regular file: not read",
+                                mAdditionalConfPath.string(), kind.c_str());
+        }
         if (file.ok()) {
             __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Use additional config file");
             mUseAdditionalConf = true;
@@ -232,18 +224,19 @@ status_t TarnDebugService::parseGlobal(const char* line, char** savePtr) {
         mKmsgGrep = number != 0;
         return NO_ERROR;
     }
+    // A count or a size below 0 means nothing the daemon could act on.
     if (startsWith(key, "max_dump_count")) {
-        if (getNumber(line, &number) != NO_ERROR) return setValueFailed(__LINE__);
+        if (getNumber(line, &number) != NO_ERROR || number < 0) return setValueFailed(__LINE__);
         mMaxDumpCount = number;
         return NO_ERROR;
     }
     if (startsWith(key, "max_dump_space")) {
-        if (getNumber(line, &number) != NO_ERROR) return setValueFailed(__LINE__);
+        if (getNumber(line, &number) != NO_ERROR || number < 0) return setValueFailed(__LINE__);
         mMaxDumpSpace = number;
         return NO_ERROR;
     }
     if (startsWith(key, "min_free_space")) {
-        if (getNumber(line, &number) != NO_ERROR) return setValueFailed(__LINE__);
+        if (getNumber(line, &number) != NO_ERROR || number < 0) return setValueFailed(__LINE__);
         mMinFreeSpace = number;
         return NO_ERROR;
     }

@@ -25,6 +25,9 @@ namespace {
 
 enum Source { kUevent = 0, kChannel = 1, kPoll = 2 };
 
+// Uevents from untrusted senders are reported at most this often, summed.
+constexpr std::chrono::seconds kUntrustedReportInterval(10);
+
 const char* sourceName(int source) {
     switch (source) {
         case kUevent:
@@ -50,7 +53,10 @@ MonitorThread::MonitorThread(TarnDebugService* service)
       mSourceBackoff(),
       mErrorErrno(),
       mRetryAt(),
-      mDropped(0) {}
+      mDropped(0),
+      mUntrusted(0),
+      mUntrustedReported(false),
+      mUntrustedReportedAt() {}
 
 status_t MonitorThread::prepare() {
     mPollFds[kChannel].fd = mService->mSockets[1].get();
@@ -84,6 +90,14 @@ bool MonitorThread::openUeventSocket(bool quiet) {
                                 err);
         }
         return false;
+    }
+
+    // The sender's credentials come with every message, so that only the kernel and root are
+    // believed.
+    int on = 1;
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0 && !quiet) {
+        __android_log_print(ANDROID_LOG_WARN, kLogTag, "setsockopt SO_PASSCRED failed: %s",
+                            strerror(errno));
     }
 
     int size = kUeventRcvBuf;
@@ -183,10 +197,24 @@ int MonitorThread::receive(bool internal) {
     int source = internal ? kChannel : kUevent;
     // With MSG_TRUNC netlink reports a datagram's whole length, so that a cut is noticed.
     int flags = MSG_DONTWAIT | (internal ? 0 : MSG_TRUNC);
-    ssize_t count =
-            recvfrom(mPollFds[source].fd, mMsgBuf, sizeof(mMsgBuf) - 1, flags, nullptr, nullptr);
+    struct iovec data = {mMsgBuf, sizeof(mMsgBuf) - 1};
+    struct sockaddr_nl sender;
+    memset(&sender, 0, sizeof(sender));
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct ucred))];
+    struct msghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = &data;
+    msg.msg_iovlen = 1;
+    if (!internal) {
+        msg.msg_name = &sender;
+        msg.msg_namelen = sizeof(sender);
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+    }
+    ssize_t count = recvmsg(mPollFds[source].fd, &msg, flags);
     if (count < 0) return errno;
     noteReceiveSuccess(source);
+    if (!internal && !trusted(msg, sender)) return 0;
     if (count == 0) {
         // An empty datagram carries no uevent; only the closed channel ends the thread.
         if (!internal) return 0;
@@ -289,6 +317,31 @@ void MonitorThread::handleMessage(bool internal) {
             }
         }
     }
+}
+
+bool MonitorThread::trusted(const struct msghdr& msg, const struct sockaddr_nl& sender) {
+    const struct ucred* cred = nullptr;
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<struct msghdr*>(&msg), c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
+            cred = reinterpret_cast<const struct ucred*>(CMSG_DATA(c));
+        }
+    }
+    // Port 0 is the kernel; a user-space sender always has a port of its own.
+    if (cred != nullptr && (sender.nl_pid == 0 || cred->uid == 0)) return true;
+    ++mUntrusted;
+    int uid = cred != nullptr ? static_cast<int>(cred->uid) : -1;
+    auto now = std::chrono::steady_clock::now();
+    if (!mUntrustedReported || now - mUntrustedReportedAt >= kUntrustedReportInterval) {
+        __android_log_print(ANDROID_LOG_WARN, kLogTag,
+                            "Dropped %llu uevents from untrusted senders, last from uid %d",
+                            static_cast<unsigned long long>(mUntrusted), uid);
+        mUntrusted = 0;
+        mUntrustedReported = true;
+        mUntrustedReportedAt = now;
+    }
+    return false;
 }
 
 int MonitorThread::noteReceiveError(int source, int err) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <linux/netlink.h>
 #include <poll.h>
 #include <stdint.h>
+#include <sys/socket.h>
 
 #include <chrono>
 
@@ -63,7 +65,13 @@ class MonitorThread : public Worker {
     // errno of a failed receive, or -1 when the channel has been closed.
     int receive(bool internal);
 
-    size_t mDropped;  // names not dumped because exit was requested
+    // Whether the uevent came from the kernel or from root; counts and reports it when not.
+    bool trusted(const struct msghdr& msg, const struct sockaddr_nl& sender);
+
+    size_t mDropped;          // names not dumped because exit was requested
+    uint64_t mUntrusted;      // uevents from untrusted senders not reported yet
+    bool mUntrustedReported;  // such a drop has been reported, at mUntrustedReportedAt
+    std::chrono::steady_clock::time_point mUntrustedReportedAt;
 };
 
 }  // namespace android::tarnd

@@ -12,6 +12,7 @@
 #include <map>
 #include <utility>
 
+#include "config/ConfigFile.h"
 #include "config/ParseObserver.h"
 #include "service/TarnDebugService.h"
 
@@ -70,6 +71,9 @@ bool holds(const Vector<String8>& list, const String8& value) {
 
 bool blankAt(const std::string& name, size_t at) { return name[at] == ' ' || name[at] == '\t'; }
 
+constexpr const char* kRelative =
+        " is relative: the daemon resolves it against its own working directory, / on a device";
+
 /// Follows a parse line by line and collects what the parser does quietly.
 class Checker : public ParseObserver {
   public:
@@ -94,6 +98,7 @@ class Checker : public ParseObserver {
         ++mHere.line;
         mLine = line;
         mWord = nullptr;
+        mWords = 0;
         if (tooLong) {
             warn(mHere, "line of " + std::to_string(length) +
                                 " bytes: the daemon skips lines of 1023 characters or more "
@@ -113,6 +118,7 @@ class Checker : public ParseObserver {
         }
         if (mWord == nullptr) mSection = word;
         mWord = word;
+        if (++mWords == 2) noteCopy(word);
         mKeyLines[word] = mHere;
         if (strcmp(word, "key_word") == 0 && mFirstKeyWord.line == 0) mFirstKeyWord = mHere;
         if (strcmp(word, "policy") == 0) mPolicyLine = mLine;
@@ -129,6 +135,7 @@ class Checker : public ParseObserver {
                  "name " + quoted(text) + " has blanks at an end, which make it another name");
         }
         if (mSection != nullptr) mRecordLines.emplace(std::make_pair(mSection, text), mHere);
+        mRecord = text;
     }
 
     void onNumber(const char* value, int32_t number) override {
@@ -181,6 +188,10 @@ class Checker : public ParseObserver {
         return found == mRecordLines.end() ? mHere : found->second;
     }
 
+    // The key word of a line: a monitor or a group taking an event's copy, or a line changing an
+    // event whose copies were taken already.
+    void noteCopy(const char* key);
+    void checkLateLines(const Service& s);
     void checkEvents(const Service& s);
     void checkHandlers(const Service& s);
     void checkGlobal(const Service& s, const std::string& mainFile);
@@ -189,13 +200,73 @@ class Checker : public ParseObserver {
     std::string mLine;                       // the current line up to its first NUL
     const char* mWord = nullptr;             // the word the current line matched last
     const char* mSection = nullptr;          // the section word of the current line
+    int mWords = 0;                          // words the current line matched so far
+    std::string mRecord;                     // the record the current line sets
     std::string mPolicyLine;                 // a policy line whose value is still to be looked at
     std::map<std::string, Where> mKeyLines;  // the last line that matched each word
     Where mFirstKeyWord;
     std::map<std::pair<std::string, std::string>, Where> mRecordLines;  // first lines by section
     std::vector<std::string> mFindings;
     bool mError = false;
+    /// A monitor or a group that took a copy of an event.
+    struct Copy {
+        bool monitor;
+        std::string name;
+    };
+    std::map<std::string, std::vector<Copy>> mCopies;  // by event name
+    /// A line that changed an event after copies of it were taken.
+    struct LateLine {
+        Where at;
+        std::string event;
+        const char* key;
+        std::vector<Copy> copies;
+    };
+    std::vector<LateLine> mLateLines;
 };
+
+void Checker::noteCopy(const char* key) {
+    if (strcmp(mSection, "event") != 0) {
+        bool monitor = strcmp(mSection, "monitor") == 0;
+        String8 event;
+        if ((monitor || strcmp(mSection, "evtgroup") == 0) && strcmp(key, "event") == 0 &&
+            Service::getValue(mLine.c_str(), event) == NO_ERROR) {
+            mCopies[event.string()].push_back(Copy{monitor, mRecord});
+        }
+        return;
+    }
+    auto copies = mCopies.find(mRecord);
+    if (copies != mCopies.end())
+        mLateLines.push_back(LateLine{mHere, mRecord, key, copies->second});
+}
+
+void Checker::checkLateLines(const Service& s) {
+    // What a copy without the line's change comes to, by the key of the line.
+    static const std::map<std::string, const char*> kMisses = {
+            {"handler", "the handler's set-up command never runs, and the report does not show it"},
+            {"policy", "the policy applies, but the report does not show it"},
+            {"interval", "the interval applies, but the report does not show it"},
+            {"key_word", "no detector looks for this key word"},
+            {"uevent", "no uevent raises the event by this hint"},
+            {"match", "no uevent raises the event by this match"},
+    };
+    for (const LateLine& late : mLateLines) {
+        auto misses = kMisses.find(late.key);
+        if (misses == kMisses.end()) continue;
+        for (const Copy& copy : late.copies) {
+            ssize_t monitor = Service::findByName(s.mMonitors, copy.name.c_str());
+            // A monitor that stays off never uses its copy.
+            if (copy.monitor &&
+                (monitor < 0 || !s.mMonitors[static_cast<size_t>(monitor)].mEnabled)) {
+                continue;
+            }
+            warn(late.at, std::string(copy.monitor ? "monitor " : "event group ") +
+                                  quoted(copy.name) + " took its copy of event " +
+                                  quoted(late.event) +
+                                  " before this line, so the copy misses it: " + misses->second);
+            break;
+        }
+    }
+}
 
 void Checker::checkRecords(const Service& s, const std::string& mainFile) {
     bool enabled = false;
@@ -206,6 +277,7 @@ void Checker::checkRecords(const Service& s, const std::string& mainFile) {
         error(at, "no monitor is enabled: the daemon watches for no event");
     }
     checkGlobal(s, mainFile);
+    checkLateLines(s);
     checkEvents(s);
     checkHandlers(s);
 }
@@ -215,14 +287,25 @@ void Checker::checkGlobal(const Service& s, const std::string& mainFile) {
     if (dumpPath[0] == '\0') {
         warn(Where{mainFile, 1}, "log_dump_path is not set: dumps go to the root directory");
     } else if (dumpPath[0] != '/') {
-        warn(mKeyLines["log_dump_path"], "log_dump_path " + quoted(dumpPath) +
-                                                 " is relative: dumps go below the daemon's "
-                                                 "working directory");
+        warn(mKeyLines["log_dump_path"], "log_dump_path " + quoted(dumpPath) + kRelative);
     }
-    if (!s.mAdditionalConfPath.isEmpty() && !s.mUseAdditionalConf) {
-        warn(mKeyLines["additional_conf_path"],
-             "additional_conf_path " + quoted(s.mAdditionalConfPath.string()) +
-                     " cannot be opened: the daemon reads no second file");
+    const char* extra = s.mAdditionalConfPath.string();
+    if (extra[0] != '\0' && extra[0] != '/') {
+        warn(mKeyLines["additional_conf_path"], "additional_conf_path " + quoted(extra) +
+                                                        kRelative +
+                                                        "; this check read it from here");
+    }
+    if (extra[0] != '\0' && !s.mUseAdditionalConf) {
+        const Where& at = mKeyLines["additional_conf_path"];
+        std::string kind;
+        openConfigFile(extra, &kind);
+        if (!kind.empty()) {
+            error(at, quoted(extra) + " is " + kind +
+                              ", not a regular file: the daemon refuses to read it");
+        } else {
+            warn(at, "additional_conf_path " + quoted(extra) +
+                             " cannot be opened: the daemon reads no second file");
+        }
     }
     if (s.mMaxDumpCount <= 0) {
         warn(mKeyLines["max_dump_count"], "max_dump_count " + std::to_string(s.mMaxDumpCount) +
@@ -310,25 +393,20 @@ void Checker::checkHandlers(const Service& s) {
     }
 }
 
-// Whether the file can be read as a configuration; a finding when not.
+// Whether the file can be read as a configuration, opened as the daemon opens it; a finding when
+// not: an error for the main file, which stops the daemon, and for a second file that is no
+// regular file, which the daemon refuses.
 bool readable(Checker& checker, const Where& at, const std::string& path, bool must) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    std::string problem;
-    if (fd < 0) {
-        problem = "cannot open " + quoted(path) + ": " + strerror(errno);
-    } else if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        problem = quoted(path) + " is a directory, not a configuration file";
-    } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-        // /dev/zero would never end a line.
-        problem = quoted(path) + " is a device, not a configuration file";
-    }
-    if (fd >= 0) close(fd);
-    if (problem.empty()) return true;
-    if (must) {
-        checker.error(at, problem);
+    std::string kind;
+    if (openConfigFile(path.c_str(), &kind).ok()) return true;
+    if (!kind.empty()) {
+        checker.error(at, quoted(path) + " is " + kind +
+                                  ", not a regular file: the daemon refuses to read it");
+    } else if (must) {
+        checker.error(at, "cannot open " + quoted(path) + ": " + strerror(errno));
     } else {
-        checker.warn(at, problem + ": the daemon reads nothing from it");
+        checker.warn(at, "cannot open " + quoted(path) + ": " + strerror(errno) +
+                                 ": the daemon reads nothing from it");
     }
     return false;
 }
