@@ -1,5 +1,4 @@
-#ifndef TARND_DETECTORS_KEYWORDMATCHER_H
-#define TARND_DETECTORS_KEYWORDMATCHER_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -29,10 +28,10 @@ class KeywordMatcher {
     template <typename F>
     void match(const char* text, F&& emit) const;
 
-    // The plain nested search that match() must agree with; kept for tests and measurements.
     // Bytes held by the compiled tables.
     size_t memoryUse() const;
 
+    // The plain nested search that match() must agree with; kept for tests and measurements.
     template <typename F>
     static void matchReference(const std::vector<Entry>& entries, const char* text, F&& emit);
 
@@ -175,5 +174,3 @@ void KeywordMatcher::matchReference(const std::vector<Entry>& entries, const cha
 }
 
 }  // namespace android
-
-#endif  // TARND_DETECTORS_KEYWORDMATCHER_H
