@@ -78,9 +78,12 @@ class KeywordMatcher {
     // Returns whether any pattern occurs. With found == nullptr it stops at the first hit; else it
     // sets found[p] for every pattern p that occurs.
     bool scan(const char* text, unsigned char* found) const;
-    // With the vector scan: the 2-byte patterns, then the sieve over the longer ones.
+    // With the vector scan: the 2-byte patterns, then the sieve over the longer ones. scanVector()
+    // is inline so that scan() enters the sieve without a call of its own per record.
     bool scanShort(const char* text, size_t length, unsigned char* found) const;
-    bool scanVector(const char* text, size_t length, unsigned char* found) const;
+    bool scanVector(const char* text, size_t length, unsigned char* found) const {
+        return mWide ? scanSieve<true>(text, length, found) : scanSieve<false>(text, length, found);
+    }
     template <bool kWide>  // with the second set of buckets
     bool scanSieve(const char* text, size_t length, unsigned char* found) const;
     static bool vectorSupported();
