@@ -21,6 +21,8 @@ tarnd_core_src := \
     config/Records.cpp \
     config/StatusReport.cpp \
     detectors/KeywordMatcher.cpp \
+    detectors/KeywordMatcherPortable.cpp \
+    detectors/KeywordMatcherSsse3.cpp \
     detectors/KmsgDetectThread.cpp \
     detectors/LogcatDetectThread.cpp \
     detectors/SendMatchedEvents.cpp \

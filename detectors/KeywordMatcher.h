@@ -1,5 +1,4 @@
-#ifndef TARND_DETECTORS_KEYWORDMATCHER_H
-#define TARND_DETECTORS_KEYWORDMATCHER_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -29,10 +28,10 @@ class KeywordMatcher {
     template <typename F>
     void match(const char* text, F&& emit) const;
 
-    // The plain nested search that match() must agree with; kept for tests and measurements.
     // Bytes held by the compiled tables.
     size_t memoryUse() const;
 
+    // The plain nested search that match() must agree with; kept for tests and measurements.
     template <typename F>
     static void matchReference(const std::vector<Entry>& entries, const char* text, F&& emit);
 
@@ -79,9 +78,12 @@ class KeywordMatcher {
     // Returns whether any pattern occurs. With found == nullptr it stops at the first hit; else it
     // sets found[p] for every pattern p that occurs.
     bool scan(const char* text, unsigned char* found) const;
-    // With the vector scan: the 2-byte patterns, then the sieve over the longer ones.
+    // With the vector scan: the 2-byte patterns, then the sieve over the longer ones. scanVector()
+    // is inline so that scan() enters the sieve without a call of its own per record.
     bool scanShort(const char* text, size_t length, unsigned char* found) const;
-    bool scanVector(const char* text, size_t length, unsigned char* found) const;
+    bool scanVector(const char* text, size_t length, unsigned char* found) const {
+        return mWide ? scanSieve<true>(text, length, found) : scanSieve<false>(text, length, found);
+    }
     template <bool kWide>  // with the second set of buckets
     bool scanSieve(const char* text, size_t length, unsigned char* found) const;
     static bool vectorSupported();
@@ -175,5 +177,3 @@ void KeywordMatcher::matchReference(const std::vector<Entry>& entries, const cha
 }
 
 }  // namespace android
-
-#endif  // TARND_DETECTORS_KEYWORDMATCHER_H

@@ -1,0 +1,56 @@
+#pragma once
+
+// What the key word index and its scans must agree on: how grams are read and hashed into the
+// bit filters. Private to detectors/KeywordMatcher*.cpp.
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+namespace android {
+namespace keyword_matcher {
+
+constexpr uint32_t kFilterMultiplier = 0x9E3779B1u;
+constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
+
+// Where logs are made of the key words' own words, even a key word's rarest 4 bytes are common:
+// "0 st" of "bcs0 stall" is in every "rcs0 status". A sieve hit for a key word of 8 bytes or more
+// is therefore first checked against the 8 bytes around its anchor, from 2 bytes before it.
+constexpr size_t kWindow = 8;
+constexpr size_t kWindowLead = 2;
+
+// A bit filter is an array of 32-bit words; a gram or a window picks its bit by a hash.
+inline uint32_t gramBit(uint32_t gram, unsigned shift) {
+    return (gram * kFilterMultiplier) >> shift;
+}
+
+inline uint32_t windowBit(uint32_t first, uint32_t second, unsigned shift) {
+    return ((first * kFilterMultiplier) ^ (second * kSlotMultiplier)) >> shift;
+}
+
+inline uint32_t hasBit(const uint32_t* filter, uint32_t bit) {
+    return (filter[bit >> 5] >> (bit & 31)) & 1;
+}
+
+// A 3-byte gram is read as four bytes and masked: the caller guarantees a fourth readable byte
+// (the text's or the pattern's terminating NUL at worst).
+inline uint32_t loadGram(const char* p, size_t width) {
+    if (width == 2) {
+        uint16_t g;
+        memcpy(&g, p, sizeof(g));
+        return g;
+    }
+    uint32_t g;
+    memcpy(&g, p, sizeof(g));
+    if (width == 3) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        return g >> 8;
+#else
+        return g & 0xFFFFFFu;
+#endif
+    }
+    return g;
+}
+
+}  // namespace keyword_matcher
+}  // namespace android

@@ -1,0 +1,130 @@
+#include <string.h>
+
+#include "detectors/KeywordMatcher.h"
+#include "detectors/KeywordMatcherDetail.h"
+
+// The scan that runs everywhere: strstr for a few key words, else the single bytes and the gram
+// filters probed position by position. Where the vector scan is on, it takes over the grams.
+
+namespace android {
+
+using keyword_matcher::gramBit;
+using keyword_matcher::hasBit;
+using keyword_matcher::kSlotMultiplier;
+using keyword_matcher::loadGram;
+
+bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
+    bool hit = false;
+    if (found != nullptr && mHasEmpty) {
+        found[mEmptyPattern] = 1;
+        hit = true;
+    }
+    if (mSmallSet) {
+        for (uint32_t id : mSearchPatterns) {
+            if (strstr(text, mPatterns[id].c_str()) != nullptr) {
+                if (found == nullptr) return true;
+                found[id] = 1;
+                hit = true;
+            }
+        }
+        return hit;
+    }
+    if (!mSingleBytes.empty()) {
+        if (found == nullptr) {
+            if (strpbrk(text, mSingleBytes.c_str()) != nullptr) return true;
+        } else {
+            for (size_t k = 0; k < mSingleBytes.size(); ++k) {
+                if (strchr(text, mSingleBytes[k]) != nullptr) {
+                    found[mSingleBytePatterns[k]] = 1;
+                    hit = true;
+                }
+            }
+        }
+    }
+    if (mPairs.width == 0 && mGrams.width == 0 && mTriples.width == 0 && mShortPatterns.empty()) {
+        return hit;
+    }
+    const size_t length = strlen(text);
+    if (mVector) {
+        if (!mShortPatterns.empty() && scanShort(text, length, found)) {
+            if (found == nullptr) return true;
+            hit = true;
+        }
+        if ((mGrams.width != 0 || mTriples.width != 0) && scanVector(text, length, found)) {
+            if (found == nullptr) return true;
+            hit = true;
+        }
+        return hit;
+    }
+    if (mPairs.width != 0 && scanGrams(mPairs, text, length, found)) {
+        if (found == nullptr) return true;
+        hit = true;
+    }
+    if (mGrams.width != 0 && scanGrams(mGrams, text, length, found)) {
+        if (found == nullptr) return true;
+        hit = true;
+    }
+    return hit;
+}
+
+bool KeywordMatcher::scanGrams(const GramIndex& index, const char* text, size_t length,
+                               unsigned char* found) const {
+    if (length < index.width) return false;
+    const size_t last = length - index.width;
+    const uint32_t* filter = index.filter.data();
+    bool hit = false;
+    if (index.width == 2) {
+        for (size_t pos = 0; pos <= last; pos += index.stride) {
+            const uint32_t gram = loadGram(text + pos, 2);
+            if (hasBit(filter, gram)) {
+                if (verify(index, gram, text, length, pos, found)) {
+                    if (found == nullptr) return true;
+                    hit = true;
+                }
+            }
+        }
+        return hit;
+    }
+    const unsigned shift = index.filterShift;
+    const size_t stride = index.stride;
+    const uint32_t mask = index.width == 3 ? loadGram("\xff\xff\xff\xff", 3) : ~uint32_t{0};
+    for (size_t pos = 0; pos <= last; pos += stride) {
+        uint32_t gram;
+        memcpy(&gram, text + pos, sizeof(gram));
+        gram &= mask;
+        if (hasBit(filter, gramBit(gram, shift))) {
+            if (verify(index, gram, text, length, pos, found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
+bool KeywordMatcher::verify(const GramIndex& index, uint32_t gram, const char* text, size_t length,
+                            size_t pos, unsigned char* found) const {
+    const uint32_t slotMask = static_cast<uint32_t>(index.slots.size() - 1);
+    uint32_t slot = (gram * kSlotMultiplier) >> index.slotShift;
+    while (index.slots[slot].gram != gram) {
+        if (index.slots[slot].gram == 0) return false;  // a filter collision, not an anchor
+        slot = (slot + 1) & slotMask;
+    }
+    bool hit = false;
+    const Slot& s = index.slots[slot];
+    for (uint32_t k = s.first; k < s.first + s.count; ++k) {
+        const Anchor& anchor = index.anchors[k];
+        if (found != nullptr && found[anchor.pattern]) continue;
+        if (pos < anchor.offset) continue;
+        const std::string& pattern = mPatterns[anchor.pattern];
+        const size_t start = pos - anchor.offset;
+        if (pattern.size() > length - start || text[start] != pattern[0]) continue;
+        if (memcmp(text + start, pattern.data(), pattern.size()) != 0) continue;
+        if (found == nullptr) return true;
+        found[anchor.pattern] = 1;
+        hit = true;
+    }
+    return hit;
+}
+
+}  // namespace android
