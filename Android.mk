@@ -32,6 +32,8 @@ LOCAL_SRC_FILES := \
     config/Records.cpp \
     config/StatusReport.cpp \
     detectors/KeywordMatcher.cpp \
+    detectors/KeywordMatcherPortable.cpp \
+    detectors/KeywordMatcherSsse3.cpp \
     detectors/KmsgDetectThread.cpp \
     detectors/LogcatDetectThread.cpp \
     detectors/SendMatchedEvents.cpp \
