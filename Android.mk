@@ -12,9 +12,20 @@ LOCAL_PATH := $(call my-dir)
 tarnd_cflags := -Wall -Wextra -Werror
 tarnd_cppflags := -std=c++17
 
-# The daemon's sources without its process entry: the same as the daemon target of CMakeLists.txt,
-# shared by the daemon and the checker, which runs the daemon's own parser.
-tarnd_core_src := \
+# The libraries that the daemon's code is written against. A static library passes none of them on
+# in this build system, so each binary that links the core names them too.
+tarnd_core_shared_libs := libutils libbinder liblog libzel
+
+# The daemon's sources without its process entry, the same as TARND_DAEMON_SOURCES of
+# CMakeLists.txt: built once, linked by the daemon and by the checker, which runs the daemon's own
+# parser.
+include $(CLEAR_VARS)
+LOCAL_MODULE := libtarnd_core
+LOCAL_MODULE_TAGS := optional
+# A vendor module like the binaries that link it; trees that check the partition of a vendor
+# binary's libraries accept no other.
+LOCAL_PROPRIETARY_MODULE := true
+LOCAL_SRC_FILES := \
     base/Pause.cpp \
     base/ShellQuote.cpp \
     config/ConfigParser.cpp \
@@ -37,6 +48,12 @@ tarnd_core_src := \
     service/ITarnDebugService.cpp \
     service/CommandRunner.cpp \
     service/TarnDebugService.cpp
+# Sources include each other as "service/TarnDebugService.h" and so on.
+LOCAL_C_INCLUDES := $(LOCAL_PATH)
+LOCAL_SHARED_LIBRARIES := $(tarnd_core_shared_libs)
+LOCAL_CFLAGS := $(tarnd_cflags)
+LOCAL_CPPFLAGS := $(tarnd_cppflags)
+include $(BUILD_STATIC_LIBRARY)
 
 include $(CLEAR_VARS)
 LOCAL_MODULE := tarnd
@@ -44,11 +61,10 @@ LOCAL_MODULE_TAGS := optional
 # A proprietary module goes to $(TARGET_OUT_VENDOR_EXECUTABLES), that is /system/vendor/bin on a
 # device without its own vendor partition.
 LOCAL_PROPRIETARY_MODULE := true
-# The daemon's own sources plus the process entry.
-LOCAL_SRC_FILES := $(tarnd_core_src) service/main.cpp
-# Sources include each other as "service/TarnDebugService.h" and so on.
+LOCAL_SRC_FILES := service/main.cpp
 LOCAL_C_INCLUDES := $(LOCAL_PATH)
-LOCAL_SHARED_LIBRARIES := libutils libbinder liblog libzel
+LOCAL_STATIC_LIBRARIES := libtarnd_core
+LOCAL_SHARED_LIBRARIES := $(tarnd_core_shared_libs)
 LOCAL_CFLAGS := $(tarnd_cflags)
 LOCAL_CPPFLAGS := $(tarnd_cppflags)
 # Read from Android 7.0 on, which installs the service next to the binary; the init of API 23
@@ -75,14 +91,17 @@ include $(CLEAR_VARS)
 LOCAL_MODULE := tarnd-check
 LOCAL_MODULE_TAGS := optional
 LOCAL_PROPRIETARY_MODULE := true
-LOCAL_SRC_FILES := $(tarnd_core_src) tools/ConfigCheck.cpp tools/tarnd-check.cpp
+LOCAL_SRC_FILES := \
+    tools/ConfigCheck.cpp \
+    tools/tarnd-check.cpp
 LOCAL_C_INCLUDES := $(LOCAL_PATH)
+LOCAL_STATIC_LIBRARIES := libtarnd_core
 # libdl: the tool looks up liblog's logger hook, which older releases lack, at run time.
-LOCAL_SHARED_LIBRARIES := libutils libbinder liblog libzel libdl
+LOCAL_SHARED_LIBRARIES := $(tarnd_core_shared_libs) libdl
 LOCAL_CFLAGS := $(tarnd_cflags)
 LOCAL_CPPFLAGS := $(tarnd_cppflags)
 include $(BUILD_EXECUTABLE)
 
 tarnd_cflags :=
 tarnd_cppflags :=
-tarnd_core_src :=
+tarnd_core_shared_libs :=

@@ -1,5 +1,7 @@
-// The fixed paths of the device. The host build may point the configuration file and the
-// free-space path elsewhere at configure time.
+// The fixed paths of the device. The two defaults below are the only copy of them: CMakeLists.txt
+// reads them from here, so keep each a single #define line with a quoted value. A host build may
+// point the configuration file and the free-space path elsewhere at configure time, and then does
+// so for every target that includes this header.
 #pragma once
 
 #ifndef TARND_CONFIG_PATH

@@ -5,10 +5,11 @@
 namespace android {
 namespace tarnd {
 
-// The worker threads' names, as given to run() and as the kernel keeps them (15 characters).
+// The worker threads' names, as given to run() and as the kernel keeps them: each fits its 15
+// characters, so that ps and /proc show the whole name.
 constexpr const char kLogGCThreadName[] = "TARND LogGC";
-constexpr const char kLogcatThreadName[] = "TARND Logcat Detect";
-constexpr const char kKmsgThreadName[] = "TARND Kmsg Detect";
+constexpr const char kLogcatThreadName[] = "TARND Logcat";
+constexpr const char kKmsgThreadName[] = "TARND Kmsg";
 constexpr const char kMonitorThreadName[] = "TARND Monitor";
 
 // libutils names the threads it starts only when built for a device; each worker names itself

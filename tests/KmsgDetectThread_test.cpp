@@ -34,7 +34,7 @@ TEST(KmsgDetectThreadTest, FifoRecordsEachAloneThenSilenceOrEndUntilDestruction)
         tarnd_host::LogCapture log;
         sp<KmsgDetectThread> thread = new KmsgDetectThread(s.service.get(), path.c_str());
         s.service->mKmsgThread = thread;
-        ASSERT_EQ(thread->run("TARND Kmsg Detect", 0, 0), android::NO_ERROR);
+        ASSERT_EQ(thread->run("TARND Kmsg", 0, 0), android::NO_ERROR);
         android::UniqueFd writer(open(path.c_str(), O_WRONLY | O_CLOEXEC));  // waits for the reader
         for (const std::string& record : records) {
             ASSERT_EQ(write(writer.get(), record.data(), record.size()), ssize_t(record.size()));
@@ -97,7 +97,7 @@ TEST(KmsgDetectThreadTest, RealDeviceReadsRecordsFromBeforeAndAfterStart) {
     for (const std::string name : {"before", "after"}) {
         const std::string text = "<6>tarnd-test: " + word + name[0] + "\n";
         ASSERT_EQ(write(kmsg.get(), text.data(), text.size()), ssize_t(text.size()));
-        ASSERT_TRUE(name == "after" || thread->run("TARND Kmsg Detect", 0, 0) == android::NO_ERROR);
+        ASSERT_TRUE(name == "after" || thread->run("TARND Kmsg", 0, 0) == android::NO_ERROR);
         ASSERT_TRUE(log.waitFor(sent(name)));
     }
     EXPECT_EQ(s.drain(), "before\nafter\n");  // each once

@@ -49,7 +49,7 @@ TEST(LogcatDetectThreadTest, MatchesOtherProcessesOrPausesAfterFailureUntilDestr
             android_logger_list_free(thread->mLoggerList);
             thread->mLoggerList = android_logger_list_alloc_time(0, log_time::EPOCH, 0);
         }
-        ASSERT_EQ(thread->run("TARND Logcat Detect", 0, 0), android::NO_ERROR);
+        ASSERT_EQ(thread->run("TARND Logcat", 0, 0), android::NO_ERROR);
         injectLogRecord(LOG_ID_MAIN, 31337, 1, ANDROID_LOG_INFO, "Done", w + "done");
         const std::string failure = "Failed to read log buffers: Invalid argument";
         ASSERT_TRUE(log.waitFor(broken ? failure : "Send msg from channel 1: done"));

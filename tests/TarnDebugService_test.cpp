@@ -44,7 +44,7 @@ TEST(TarnDebugServiceTest, StartsWhatTheConfigurationAsksForAndJoinsIt) {
         if (!config.empty()) tarnd_test::writeFile(conf, config);
         const std::vector<int> fds = tarnd_test::openFds();
         std::vector<std::string> threads;  // the service's own while it runs
-        if (running) threads = {"TARND LogGC", "TARND Monitor", "TARND Logcat De"};
+        if (running) threads = {"TARND LogGC", "TARND Monitor", "TARND Logcat"};
         LogCapture log;
         {
             sp<TarnDebugService> service = tarnd_test::makeService(conf, dir.path());
@@ -66,7 +66,7 @@ TEST(TarnDebugServiceTest, StartsWhatTheConfigurationAsksForAndJoinsIt) {
                       running ? "W:TarnDebugService already started" : "");
         }
         EXPECT_EQ(log.contains("TARN debug service stopped"), running);
-        threads.push_back("TARND Kmsg Dete");
+        threads.push_back("TARND Kmsg");
         for (const std::string& name : threads) EXPECT_TRUE(tarnd_test::threadGone(name)) << name;
         EXPECT_EQ(tarnd_test::openFds(), fds);
     }
