@@ -28,6 +28,7 @@ LOCAL_PROPRIETARY_MODULE := true
 LOCAL_SRC_FILES := \
     base/Pause.cpp \
     base/ShellQuote.cpp \
+    config/ConfigFile.cpp \
     config/ConfigParser.cpp \
     config/Records.cpp \
     config/StatusReport.cpp \
@@ -35,6 +36,7 @@ LOCAL_SRC_FILES := \
     detectors/KeywordMatcherPortable.cpp \
     detectors/KeywordMatcherSsse3.cpp \
     detectors/KmsgDetectThread.cpp \
+    detectors/KmsgPosition.cpp \
     detectors/LogcatDetectThread.cpp \
     detectors/SendMatchedEvents.cpp \
     events/ChannelReader.cpp \
@@ -43,11 +45,13 @@ LOCAL_SRC_FILES := \
     events/HandlerCommands.cpp \
     events/MonitorThread.cpp \
     events/UeventParser.cpp \
+    housekeeping/DirSize.cpp \
     housekeeping/GarbageCollector.cpp \
     housekeeping/LogGCThread.cpp \
     service/ITarnDebugService.cpp \
     service/CommandRunner.cpp \
-    service/TarnDebugService.cpp
+    service/TarnDebugService.cpp \
+    service/Worker.cpp
 # Sources include each other as "service/TarnDebugService.h" and so on.
 LOCAL_C_INCLUDES := $(LOCAL_PATH)
 LOCAL_SHARED_LIBRARIES := $(tarnd_core_shared_libs)

@@ -8,7 +8,7 @@
 // Compiles the key words into the tables that the scans read: KeywordMatcherPortable.cpp and, with
 // SSSE3, KeywordMatcherSsse3.cpp.
 
-namespace android {
+namespace android::tarnd {
 
 using keyword_matcher::gramBit;
 using keyword_matcher::kSlotMultiplier;
@@ -408,4 +408,4 @@ size_t KeywordMatcher::memoryUse() const {
     return bytes;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

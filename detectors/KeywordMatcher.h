@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace android {
+namespace android::tarnd {
 
 /// Finds which events' key words occur in a log text, compiled once for many texts.
 class KeywordMatcher {
@@ -176,4 +176,4 @@ void KeywordMatcher::matchReference(const std::vector<Entry>& entries, const cha
     }
 }
 
-}  // namespace android
+}  // namespace android::tarnd

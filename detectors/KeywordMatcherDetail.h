@@ -7,7 +7,7 @@
 #include <stdint.h>
 #include <string.h>
 
-namespace android {
+namespace android::tarnd {
 namespace keyword_matcher {
 
 constexpr uint32_t kFilterMultiplier = 0x9E3779B1u;
@@ -53,4 +53,4 @@ inline uint32_t loadGram(const char* p, size_t width) {
 }
 
 }  // namespace keyword_matcher
-}  // namespace android
+}  // namespace android::tarnd

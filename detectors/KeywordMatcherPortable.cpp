@@ -6,7 +6,7 @@
 // The scan that runs everywhere: strstr for a few key words, else the single bytes and the gram
 // filters probed position by position. Where the vector scan is on, it takes over the grams.
 
-namespace android {
+namespace android::tarnd {
 
 using keyword_matcher::gramBit;
 using keyword_matcher::hasBit;
@@ -127,4 +127,4 @@ bool KeywordMatcher::verify(const GramIndex& index, uint32_t gram, const char* t
     return hit;
 }
 
-}  // namespace android
+}  // namespace android::tarnd

@@ -22,7 +22,7 @@
 #define TARND_MATCHER_VECTOR 0
 #endif
 
-namespace android {
+namespace android::tarnd {
 
 bool KeywordMatcher::vectorSupported() {
 #if TARND_MATCHER_VECTOR && !defined(__SSSE3__)
@@ -249,4 +249,4 @@ template bool KeywordMatcher::scanSieve<false>(const char*, size_t, unsigned cha
 template bool KeywordMatcher::scanSieve<true>(const char*, size_t, unsigned char*) const;
 #endif
 
-}  // namespace android
+}  // namespace android::tarnd

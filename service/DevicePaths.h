@@ -12,8 +12,7 @@
 #define TARND_DATA_PATH "/data"
 #endif
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 constexpr const char* kConfigPath = TARND_CONFIG_PATH;
 // The file system whose free space gates every dump.
@@ -25,5 +24,4 @@ constexpr const char* kLogBufferPaths[4] = {"/dev/log/main", "/dev/log/system", 
 // Tag of every message the daemon logs.
 constexpr const char* kLogTag = "TarnDebugService";
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd

@@ -21,12 +21,9 @@
 #include "service/DevicePaths.h"
 #include "service/ITarnDebugService.h"
 
-namespace android {
-class KeywordMatcher;
-}
-
 namespace android::tarnd {
 
+class KeywordMatcher;
 class MonitorThread;
 class KmsgDetectThread;
 class LogcatDetectThread;

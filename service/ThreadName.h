@@ -2,8 +2,7 @@
 
 #include <sys/prctl.h>
 
-namespace android {
-namespace tarnd {
+namespace android::tarnd {
 
 // The worker threads' names, as given to run() and as the kernel keeps them: each fits its 15
 // characters, so that ps and /proc show the whole name.
@@ -16,5 +15,4 @@ constexpr const char kMonitorThreadName[] = "TARND Monitor";
 // as it starts, so that the name shows wherever the daemon runs.
 inline void nameThisThread(const char* name) { prctl(PR_SET_NAME, name, 0, 0, 0); }
 
-}  // namespace tarnd
-}  // namespace android
+}  // namespace android::tarnd
