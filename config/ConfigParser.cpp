@@ -240,6 +240,15 @@ status_t TarnDebugService::parseGlobal(const char* line, char** savePtr) {
         mMinFreeSpace = number;
         return NO_ERROR;
     }
+    if (startsWith(key, "service_name")) {
+        if (getValue(line, mServiceName) != NO_ERROR) return setValueFailed(__LINE__);
+        return NO_ERROR;
+    }
+    if (startsWith(key, "allowed_uid")) {
+        if (getNumber(line, &number) != NO_ERROR || number < 0) return setValueFailed(__LINE__);
+        mAllowedUids.push_back(number);
+        return NO_ERROR;
+    }
     if (startsWith(key, "command_timeout")) {
         if (getSeconds(this, line, &mCommandTimeout) != NO_ERROR) return setValueFailed(__LINE__);
         mCommandTimeoutSet = true;

@@ -26,6 +26,13 @@ String8 TarnDebugService::dumpStatus() {
     report.appendFormat("MaxLogSize: %dMB\n", mMaxDumpSpace);
     report.appendFormat("MinFreeSpace: %dMB\n", mMinFreeSpace);
     if (mCommandTimeoutSet) report.appendFormat("Command timeout: %d s\n", mCommandTimeout);
+    // Only where set, so that the report of a configuration without them does not change.
+    if (!mServiceName.isEmpty()) report.appendFormat("Service name: %s\n", mServiceName.string());
+    if (!mAllowedUids.empty()) {
+        report.append("Allowed uids:");
+        for (int32_t uid : mAllowedUids) report.appendFormat(" %d", uid);
+        report.append("\n");
+    }
 
     String8 level1 = indentation(1);
     if (!mGlobalHandlers.isEmpty()) report.append("Global handlers:\n");

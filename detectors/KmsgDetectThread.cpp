@@ -140,7 +140,11 @@ void KmsgDetectThread::handleRecord(const char* record, std::chrono::steady_cloc
     if (recordSeq(record, &seq)) {
         // The kernel numbers its records one by one; what the numbering skips was overwritten
         // before this reader got to it. The first record gives only the starting point.
-        if (mHaveSeq && seq > mLastSeq + 1) mLost += seq - mLastSeq - 1;
+        if (mHaveSeq && seq > mLastSeq + 1) {
+            const uint64_t lost = seq - mLastSeq - 1;
+            mLost += lost;
+            mService->updateStats([lost](ServiceStats& s) { s.kmsgLost += lost; });
+        }
         mHaveSeq = true;
         mLastSeq = seq;
         mSkipping = mResuming && seq <= mResumeAfter;
@@ -154,7 +158,7 @@ void KmsgDetectThread::handleRecord(const char* record, std::chrono::steady_cloc
             mLostReportedAt = now;
         }
     }
-    if (!mSkipping) sendMatchedEvents(mService, record);
+    if (!mSkipping) sendMatchedEvents(mService, record, TriggerSource::kKmsg);
 }
 
 }  // namespace android::tarnd

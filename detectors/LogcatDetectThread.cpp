@@ -80,7 +80,7 @@ bool LogcatDetectThread::threadLoop() {
     if (entry.pid == getpid()) return true;
     if (strcmp(entry.tag, kLogTag) == 0) return true;
     // Only the message: a key word in the tag alone raises nothing.
-    sendMatchedEvents(mService, entry.message);
+    sendMatchedEvents(mService, entry.message, TriggerSource::kLogcat);
     return true;
 }
 

@@ -25,14 +25,15 @@ std::vector<KeywordMatcher::Entry> keywordEntries(const TarnDebugService& servic
     return entries;
 }
 
-void sendMatchedEvents(TarnDebugService* service, const char* text) {
+void sendMatchedEvents(TarnDebugService* service, const char* text, TriggerSource source) {
     const KeywordMatcher* matcher = service->mKeywordMatcher.get();
     // Only start-up compiles the key words; without them there is nothing to find.
     if (matcher == nullptr || text == nullptr) return;
     const int channel = service->mSockets[0].get();
-    matcher->match(text, [channel](const std::string& name) {
+    matcher->match(text, [service, channel, source](const std::string& name) {
         // A lost write still counts as sent for this text.
         sendChannelName(channel, name);
+        service->noteTrigger(name.c_str(), source);
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Send msg from channel 1: %s",
                             name.c_str());
     });

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "detectors/KeywordMatcher.h"
+#include "service/ServiceStats.h"
 
 namespace android::tarnd {
 
@@ -13,6 +14,7 @@ std::vector<KeywordMatcher::Entry> keywordEntries(const TarnDebugService& servic
 
 // Writes the name and a newline of every event whose key word the text holds into the internal
 // channel, each name at most once per text, in monitor and then event order.
-void sendMatchedEvents(TarnDebugService* service, const char* text);
+// The triggers count for source.
+void sendMatchedEvents(TarnDebugService* service, const char* text, TriggerSource source);
 
 }  // namespace android::tarnd

@@ -56,10 +56,12 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "free=%dMB, total log size=%dMB\n",
                         static_cast<int>(freeMB), printableMB(logMB));
 
+    auto skippedForSpace = [](EventStats& e) { ++e.skippedSpace; };
     if (freeMB < static_cast<uint32_t>(mMinFreeSpace)) {
         __android_log_print(ANDROID_LOG_WARN, kLogTag,
                             "No enough space, MinFreeSpace: %dMB, CurrentFreeSpace: %dMB",
                             mMinFreeSpace, static_cast<int>(freeMB));
+        updateEventStats(name, skippedForSpace);
         return;
     }
     const auto now = std::chrono::steady_clock::now();
@@ -74,6 +76,7 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
             __android_log_print(ANDROID_LOG_WARN, kLogTag,
                                 "Log size is too large, MaxLogSize: %dMB, CurrentLogSize: %dMB",
                                 mMaxDumpSpace, printableMB(logMB));
+            updateEventStats(name, skippedForSpace);
             return;
         }
     }
@@ -90,12 +93,14 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
             __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
                                 "Dump of event %s skipped, last dump %ld s ago, interval %d s",
                                 name, static_cast<long>(ago.count()), event.mInterval);
+            updateEventStats(name, [](EventStats& e) { ++e.skippedInterval; });
             return;
         }
         case Verdict::kOnce:
             __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
                                 "Dump policy for event %s is ONCE, we already dumpped once",
                                 mEvents[static_cast<size_t>(found)].mName.string());
+            updateEventStats(name, [](EventStats& e) { ++e.skippedOnce; });
             return;
         case Verdict::kDump:
             break;
@@ -130,6 +135,12 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     scope.environment = environment;
     const int64_t areaLimit = static_cast<int64_t>(mMaxDumpSpace) << 20;
     const int64_t freeLimit = static_cast<int64_t>(mMinFreeSpace) << 20;
+    scope.stats = [this, name](bool timedOut, bool full) {
+        updateEventStats(name, [timedOut, full](EventStats& e) {
+            e.timedOut += timedOut ? 1 : 0;
+            e.spaceStopped += full ? 1 : 0;
+        });
+    };
     scope.spaceLeft = [this, &dirFd, logBytes, areaLimit, freeLimit]() -> uint64_t {
         int64_t written = 0;
         addDirSize(dirFd.get(), ".", 0, written);
@@ -147,7 +158,16 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     // Storm control counts from the end: triggers that queued up while this dump ran are skipped.
     event.mLastDumpAt = std::chrono::steady_clock::now();
     reportFileList(name, path.string(), dirFd.get());
+    std::lock_guard<std::mutex> lock(mStatsLock);
+    // Bounded: a long-lived daemon must not grow with every dump it ever made.
+    if (mHistory.size() >= kHistoryKept) mHistory.removeAt(0);
     mHistory.add(HistoryEntry(String8(name), dirName));
+    auto stats = mStats.events.find(name);
+    if (stats != mStats.events.end()) {
+        ++stats->second.dumps;
+        stats->second.lastDir = dirName.string();
+        stats->second.lastTime = wallNow;
+    }
 }
 
 ssize_t TarnDebugService::findEvent(const char* name) const {

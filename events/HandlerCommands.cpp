@@ -49,6 +49,8 @@ int runCommand(const CommandRunner& runner, const Handler& handler, Command whic
             command.environment = scope->environment;
             command.directoryFd = scope->dirFd;
         }
+        bool timedOut = false;
+        command.timedOut = &timedOut;
         const bool bounded = scope != nullptr && scope->spaceLeft != nullptr;
         if (bounded) {
             command.fileSizeLimit = scope->spaceLeft();
@@ -60,6 +62,9 @@ int runCommand(const CommandRunner& runner, const Handler& handler, Command whic
                                 "Dump of event %s reached its space limit, stopped: %s",
                                 scope->event, line.string());
             scope->full = true;
+        }
+        if (scope != nullptr && scope->stats != nullptr && (timedOut || scope->full)) {
+            scope->stats(timedOut, scope->full);
         }
         if (result < 0) {
             failedLine->setTo(line);

@@ -310,6 +310,7 @@ void MonitorThread::handleMessage(bool internal) {
                 __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Uevent %s matches event %s",
                                     uevent.header.c_str(), event.mName.string());
             }
+            mService->noteTrigger(event.mName.string(), TriggerSource::kUevent);
             mService->dumpEvent(event.mName.string(), &environment);
             if (hinted) {
                 __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
@@ -331,6 +332,7 @@ bool MonitorThread::trusted(const struct msghdr& msg, const struct sockaddr_nl& 
     // Port 0 is the kernel; a user-space sender always has a port of its own.
     if (cred != nullptr && (sender.nl_pid == 0 || cred->uid == 0)) return true;
     ++mUntrusted;
+    mService->updateStats([](ServiceStats& s) { ++s.ueventsUntrusted; });
     int uid = cred != nullptr ? static_cast<int>(cred->uid) : -1;
     auto now = std::chrono::steady_clock::now();
     if (!mUntrustedReported || now - mUntrustedReportedAt >= kUntrustedReportInterval) {
@@ -348,6 +350,7 @@ int MonitorThread::noteReceiveError(int source, int err) {
     if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) return 0;
     if (source == kUevent && err == ENOBUFS) {
         // The kernel dropped uevents that found the receive buffer full; the socket goes on.
+        mService->updateStats([](ServiceStats& s) { ++s.ueventOverruns; });
         __android_log_print(ANDROID_LOG_WARN, kLogTag,
                             "uevent socket overrun, uevents were lost (%s)", strerror(err));
         return 0;

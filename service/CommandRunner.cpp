@@ -280,6 +280,7 @@ int runShellCommand(const ShellCommand& command) {
             status = kAbandonedStatus;
         }
     }
+    if (command.timedOut != nullptr) *command.timedOut = timedOut;
     if (!timedOut && !stopped && status > 0) {
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Command exited with status %d: %s", code,

@@ -23,6 +23,8 @@ struct ShellCommand {
     // Asked every kWatchIntervalMs while the command runs; true stops its process group as the
     // time limit does, without that limit's log line. Null: nothing is watched.
     std::function<bool()> stopWhen;
+    // Set to true when the time limit stopped the run; null: nobody asks.
+    bool* timedOut = nullptr;
 };
 
 constexpr int64_t kWatchIntervalMs = 250;

@@ -2,6 +2,7 @@
 // thread through the internal channel.
 #include "service/ITarnDebugService.h"
 
+#include <binder/IPCThreadState.h>
 #include <binder/Parcel.h>
 #include <log/log.h>
 #include <string.h>
@@ -33,6 +34,12 @@ status_t TarnDebugService::onTransact(uint32_t code, const Parcel& data, Parcel*
                                       uint32_t flags) {
     if (code != SEND_EVENT) return BBinder::onTransact(code, data, reply, flags);
     if (!data.checkInterface(this)) return PERMISSION_DENIED;
+    IPCThreadState* ipc = IPCThreadState::self();
+    if (!callerAllowed(static_cast<int32_t>(ipc->getCallingUid()),
+                       static_cast<int32_t>(ipc->getCallingPid()))) {
+        if (reply != nullptr) reply->writeInt32(PERMISSION_DENIED);
+        return NO_ERROR;
+    }
     String8 name(data.readString16());
     status_t status = sendEvent(name);
     if (reply != nullptr) reply->writeInt32(status);
@@ -49,7 +56,10 @@ status_t TarnDebugService::sendEvent(const String8& name) {
                             "Event name of %zu bytes is too long, not sent", len);
         return BAD_VALUE;
     }
-    if (len > 0) sendChannelName(mSockets[0].get(), std::string(name.string(), len));
+    if (len > 0) {
+        sendChannelName(mSockets[0].get(), std::string(name.string(), len));
+        noteTrigger(name.string(), TriggerSource::kBinder);
+    }
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Send event %s thru tarnd service",
                         name.string());
     return NO_ERROR;

@@ -1,5 +1,6 @@
 #include "service/TarnDebugService.h"
 
+#include <binder/IServiceManager.h>
 #include <log/log.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -80,6 +81,11 @@ status_t TarnDebugService::start() {
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Parsing config succeed, start dump config...");
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", kHyphens);
     std::vector<std::string> lines = statusLines();
+    {
+        std::lock_guard<std::mutex> statsLock(mStatsLock);
+        mStartupReport = lines;
+        for (const Event& event : mEvents) mStats.events[event.mName.string()];
+    }
     for (const std::string& line : lines) {
         __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", line.c_str());
     }
@@ -128,9 +134,21 @@ status_t TarnDebugService::start() {
         mMonitorThread->start();
     }
 
+    mStartedAt = std::chrono::steady_clock::now();
     mStopped = 0;
     __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "TARN debug service started");
     return NO_ERROR;
+}
+
+void TarnDebugService::publish() {
+    if (mServiceName.isEmpty() || mStopped != 0) return;
+    status_t status = defaultServiceManager()->addService(String16(mServiceName.string()), this);
+    if (status == NO_ERROR) {
+        __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "Published as %s", mServiceName.string());
+    } else {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "Cannot publish as %s: %d",
+                            mServiceName.string(), status);
+    }
 }
 
 // Production never destroys the service; tests do, so every worker is woken and joined before

@@ -12,7 +12,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,8 @@
 #include "service/CommandRunner.h"
 #include "service/DevicePaths.h"
 #include "service/ITarnDebugService.h"
+#include "service/ServiceStats.h"
+#include "service/StatusDump.h"
 
 namespace android::tarnd {
 
@@ -139,9 +143,32 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     virtual sp<IInterface> queryLocalInterface(const String16& name);
     virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                                 uint32_t flags = 0);
+    // Whether the uid may call sendEvent: root, system, shell and the allowed_uid lines. Logs a
+    // refusal at most once per kRefusalReportSeconds per uid.
+    bool callerAllowed(int32_t uid, int32_t pid);
 
     // Start-up and shut-down: service/TarnDebugService.cpp.
     status_t start();
+    // Registers the service with the service manager under mServiceName, when one is set and
+    // the workers run. The caller must hold a strong reference: the manager takes its own.
+    void publish();
+
+    // The live status for dumpsys: service/ServiceStatus.cpp.
+    virtual status_t dump(int fd, const Vector<String16>& args);
+    StatusSnapshot snapshot();
+    // Counts under the status lock; names that are no configured event count nowhere.
+    void noteTrigger(const char* event, TriggerSource source);
+    template <typename UPDATE>
+    void updateEventStats(const char* event, UPDATE update) {
+        std::lock_guard<std::mutex> lock(mStatsLock);
+        auto found = mStats.events.find(event);
+        if (found != mStats.events.end()) update(found->second);
+    }
+    template <typename UPDATE>
+    void updateStats(UPDATE update) {
+        std::lock_guard<std::mutex> lock(mStatsLock);
+        update(mStats);
+    }
 
     // Configuration file parsing: config/ConfigParser.cpp. The section operations continue the
     // tokenizing of the line that parseConfig began; savePtr is the tokenizer's state for that
@@ -173,6 +200,8 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
         // Bytes the dump may still write; null: no bound.
         std::function<uint64_t()> spaceLeft;
         bool full = false;  // the space limit was reached: no further command runs
+        // Told of a command stopped by its time limit or by the space limit; may be null.
+        std::function<void(bool timedOut, bool full)> stats;
     };
 
     // Handler commands: events/HandlerCommands.cpp.
@@ -226,7 +255,8 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     Vector<Event> mEvents;
     Vector<Monitor> mMonitors;
     Vector<EventGroup> mEventGroups;
-    Vector<HistoryEntry> mHistory;
+    static constexpr size_t kHistoryKept = 100;
+    Vector<HistoryEntry> mHistory;  // the newest kHistoryKept dumps; changed under mStatsLock
     UniqueFd mSockets[2];  // internal channel: 0 is written by every sender, 1 read by the monitor
     bool mMonitorEnabled;
     bool mLogcatGrep;
@@ -247,6 +277,14 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     CommandRunner mRunCommand;
     // Told of the parser's decisions when set; only the configuration checker sets one.
     ParseObserver* mParseObserver;
+
+    String8 mServiceName;               // published under this name; empty: not published
+    std::vector<int32_t> mAllowedUids;  // callers of sendEvent beyond root, system and shell
+    std::mutex mStatsLock;              // guards mStats, mHistory's changes and mRefusedAt
+    ServiceStats mStats;
+    std::map<int32_t, std::chrono::steady_clock::time_point> mRefusedAt;  // last report per uid
+    std::vector<std::string> mStartupReport;                             // as start-up logged it
+    std::chrono::steady_clock::time_point mStartedAt;
 
   private:
     void init(const Paths& paths);

@@ -11,8 +11,12 @@ using android::sp;
 int main() {
     sp<ProcessState> proc(ProcessState::self());
     proc->startThreadPool();
-    // Never released: the service lives as long as the process, running or idle.
-    new android::tarnd::TarnDebugService();
+    // Held for the life of the process, running or idle; published only once it runs, and only
+    // while this reference keeps it alive.
+    using android::tarnd::TarnDebugService;
+    sp<TarnDebugService> service = new TarnDebugService(TarnDebugService::Paths(),
+                                                        TarnDebugService::Start::kLater);
+    if (service->start() == android::NO_ERROR) service->publish();
     IPCThreadState::self()->joinThreadPool(true);
     proc.clear();
     return 0;
