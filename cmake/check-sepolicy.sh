@@ -75,9 +75,11 @@ fi
 types=$(declared_types "$work/policy.conf")
 
 echo "checking the types of file_contexts and service_contexts"
-check_contexts "$policy/file_contexts" file_type "$types" &&
-    check_contexts "$policy/service_contexts" service_manager_type "$types" ||
-    { echo "the contexts files label with types that are not the policy's own"; exit 1; }
+if ! check_contexts "$policy/file_contexts" file_type "$types" ||
+    ! check_contexts "$policy/service_contexts" service_manager_type "$types"; then
+    echo "the contexts files label with types that are not the policy's own"
+    exit 1
+fi
 
 # Each copy of tarnd.te with one fault must fail, naming the fault.
 must_fail() {
@@ -104,6 +106,7 @@ must_fail "a misspelt permission" 's/{ create bind read setopt }/{ create bind r
     "permission setopy is not defined"
 must_fail "a misspelt class" 's/self:capability2 /self:capabilty2 /' "unknown class capabilty2"
 must_fail "a misspelt macro" 's/^read_logd(/read_logs(/' "syntax error"
+# shellcheck disable=SC2016 # sed's $, the last line
 must_fail "another domain adding the service" '$a allow init tarnd_service:service_manager add;' \
     "neverallow"
 
