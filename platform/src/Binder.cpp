@@ -11,6 +11,8 @@ namespace android {
 namespace {
 // What a caller's interface token carries before the descriptor.
 constexpr int32_t kStrictModePenaltyGather = 1 << 31;
+// Marks a descriptor among plain values, with the kernel's tag for one.
+constexpr int32_t kFdTag = B_PACK_CHARS('f', 'd', '*', 0x85);
 }  // namespace
 
 IBinder::IBinder() {}
@@ -28,6 +30,8 @@ const String16& BBinder::getInterfaceDescriptor() const {
 
 BBinder* BBinder::localBinder() { return this; }
 
+status_t BBinder::dump(int /*fd*/, const Vector<String16>& /*args*/) { return NO_ERROR; }
+
 status_t BBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
     data.setDataPosition(0);
     status_t err = NO_ERROR;
@@ -40,11 +44,18 @@ status_t BBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, uin
     return err;
 }
 
-status_t BBinder::onTransact(uint32_t code, const Parcel& /*data*/, Parcel* reply,
-                             uint32_t /*flags*/) {
+status_t BBinder::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t /*flags*/) {
     if (code == INTERFACE_TRANSACTION) {
         if (reply) reply->writeString16(getInterfaceDescriptor());
         return NO_ERROR;
+    }
+    if (code == DUMP_TRANSACTION) {
+        // As dumpsys sends it: the file descriptor, the argument count, then each argument.
+        int fd = data.readFileDescriptor();
+        int32_t argc = data.readInt32();
+        Vector<String16> args;
+        for (int32_t i = 0; i < argc && data.dataAvail() > 0; ++i) args.add(data.readString16());
+        return dump(fd, args);
     }
     return UNKNOWN_TRANSACTION;
 }
@@ -63,7 +74,14 @@ sp<IBinder> IInterface::asBinder(const sp<IInterface>& iface) {
 }
 
 Parcel::Parcel() : mPos(0) {}
-Parcel::~Parcel() {}
+Parcel::~Parcel() { freeData(); }
+
+void Parcel::freeData() {
+    for (int fd : mOwnedFds) close(fd);
+    mOwnedFds.clear();
+    mData.clear();
+    mPos = 0;
+}
 
 void* Parcel::writeInplace(size_t len) {
     size_t padded = (len + 3) & ~size_t(3);
@@ -112,6 +130,25 @@ status_t Parcel::writeString16(const char16_t* str, size_t len) {
     memcpy(out, str, len * sizeof(char16_t));
     out[len] = 0;
     return NO_ERROR;
+}
+
+status_t Parcel::writeFileDescriptor(int fd, bool takeOwnership) {
+    if (fd < 0) return BAD_VALUE;
+    writeInt32(kFdTag);
+    writeInt32(fd);
+    if (takeOwnership) mOwnedFds.push_back(fd);
+    return NO_ERROR;
+}
+
+int Parcel::readFileDescriptor() const {
+    size_t start = mPos;
+    int32_t tag = 0;
+    int32_t fd = -1;
+    if (readInt32(&tag) != NO_ERROR || tag != kFdTag || readInt32(&fd) != NO_ERROR) {
+        mPos = start;
+        return BAD_TYPE;
+    }
+    return fd;
 }
 
 const char16_t* Parcel::readString16Inplace(size_t* outLen) const {

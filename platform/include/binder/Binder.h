@@ -10,13 +10,15 @@ class BBinder : public IBinder {
     BBinder();
 
     virtual const String16& getInterfaceDescriptor() const;
+    // Writes nothing; services that have something to show override it.
+    virtual status_t dump(int fd, const Vector<String16>& args);
     virtual status_t transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags = 0);
     virtual BBinder* localBinder();
 
   protected:
     virtual ~BBinder();
 
-    // Default handling: the interface query, everything else is an unknown transaction.
+    // Default handling: the interface query and dump, everything else is an unknown transaction.
     virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                                 uint32_t flags = 0);
 };
