@@ -4,6 +4,7 @@
 #include <binder/Parcel.h>
 #include <binder/ProcessState.h>
 #include <string.h>
+#include <tarnd_host/CallingIdentity.h>
 #include <unistd.h>
 
 namespace android {
@@ -209,11 +210,34 @@ sp<ProcessState> ProcessState::self() {
 
 void ProcessState::startThreadPool() {}
 
-IPCThreadState::IPCThreadState() {}
+namespace {
+// Callers only hand the token back; it holds the uid high and the pid low.
+int64_t identityToken(pid_t pid, uid_t uid) {
+    return static_cast<int64_t>((static_cast<uint64_t>(uid) << 32) | static_cast<uint32_t>(pid));
+}
+}  // namespace
+
+IPCThreadState::IPCThreadState() : mCallingPid(getpid()), mCallingUid(getuid()) {}
+IPCThreadState::~IPCThreadState() {}
 
 IPCThreadState* IPCThreadState::self() {
-    static IPCThreadState* instance = new IPCThreadState();
-    return instance;
+    static thread_local IPCThreadState state;
+    return &state;
+}
+
+pid_t IPCThreadState::getCallingPid() const { return mCallingPid; }
+uid_t IPCThreadState::getCallingUid() const { return mCallingUid; }
+
+int64_t IPCThreadState::clearCallingIdentity() {
+    int64_t token = identityToken(mCallingPid, mCallingUid);
+    mCallingPid = getpid();
+    mCallingUid = getuid();
+    return token;
+}
+
+void IPCThreadState::restoreCallingIdentity(int64_t token) {
+    mCallingUid = static_cast<uid_t>(static_cast<uint64_t>(token) >> 32);
+    mCallingPid = static_cast<pid_t>(static_cast<uint32_t>(token));
 }
 
 void IPCThreadState::joinThreadPool(bool /*isMain*/) {
@@ -221,3 +245,17 @@ void IPCThreadState::joinThreadPool(bool /*isMain*/) {
 }
 
 }  // namespace android
+
+namespace tarnd_host {
+
+ScopedCallingIdentity::ScopedCallingIdentity(pid_t pid, uid_t uid) {
+    android::IPCThreadState* state = android::IPCThreadState::self();
+    mSaved = state->clearCallingIdentity();
+    state->restoreCallingIdentity(android::identityToken(pid, uid));
+}
+
+ScopedCallingIdentity::~ScopedCallingIdentity() {
+    android::IPCThreadState::self()->restoreCallingIdentity(mSaved);
+}
+
+}  // namespace tarnd_host
