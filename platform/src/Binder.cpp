@@ -61,6 +61,9 @@ status_t BBinder::onTransact(uint32_t code, const Parcel& data, Parcel* reply, u
     return UNKNOWN_TRANSACTION;
 }
 
+BpRefBase::BpRefBase(const sp<IBinder>& o) : mRemote(o) {}
+BpRefBase::~BpRefBase() {}
+
 IInterface::IInterface() {}
 IInterface::~IInterface() {}
 

@@ -23,4 +23,21 @@ class BBinder : public IBinder {
                                 uint32_t flags = 0);
 };
 
+// Base of a proxy: holds the binder that its calls go to. On the host that binder is the local
+// object itself, so a proxy's transact runs the object's onTransact in the calling thread.
+class BpRefBase : public virtual RefBase {
+  protected:
+    BpRefBase(const sp<IBinder>& o);
+    virtual ~BpRefBase();
+
+    inline IBinder* remote() { return mRemote.get(); }
+    inline IBinder* remote() const { return mRemote.get(); }
+
+  private:
+    BpRefBase(const BpRefBase& o) = delete;
+    BpRefBase& operator=(const BpRefBase& o) = delete;
+
+    const sp<IBinder> mRemote;
+};
+
 }  // namespace android
