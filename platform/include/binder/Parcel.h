@@ -42,7 +42,7 @@ class Parcel {
     // A null or malformed string reads as empty.
     String16 readString16() const;
     const char16_t* readString16Inplace(size_t* outLen) const;
-    // The descriptor stays the parcel's; BAD_TYPE when the next value is not one.
+    // Not the reader's to close; BAD_TYPE when the next value is no file descriptor.
     int readFileDescriptor() const;
 
   private:
