@@ -4,6 +4,7 @@
 #include <binder/Parcel.h>
 #include <binder/ProcessState.h>
 #include <string.h>
+#include <tarnd_host/CallingIdentity.h>
 #include <unistd.h>
 
 namespace android {
@@ -11,6 +12,8 @@ namespace android {
 namespace {
 // What a caller's interface token carries before the descriptor.
 constexpr int32_t kStrictModePenaltyGather = 1 << 31;
+// Marks a descriptor among plain values, with the kernel's tag for one.
+constexpr int32_t kFdTag = B_PACK_CHARS('f', 'd', '*', 0x85);
 }  // namespace
 
 IBinder::IBinder() {}
@@ -28,6 +31,8 @@ const String16& BBinder::getInterfaceDescriptor() const {
 
 BBinder* BBinder::localBinder() { return this; }
 
+status_t BBinder::dump(int /*fd*/, const Vector<String16>& /*args*/) { return NO_ERROR; }
+
 status_t BBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
     data.setDataPosition(0);
     status_t err = NO_ERROR;
@@ -40,14 +45,24 @@ status_t BBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, uin
     return err;
 }
 
-status_t BBinder::onTransact(uint32_t code, const Parcel& /*data*/, Parcel* reply,
-                             uint32_t /*flags*/) {
+status_t BBinder::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t /*flags*/) {
     if (code == INTERFACE_TRANSACTION) {
         if (reply) reply->writeString16(getInterfaceDescriptor());
         return NO_ERROR;
     }
+    if (code == DUMP_TRANSACTION) {
+        // As dumpsys sends it: the file descriptor, the argument count, then each argument.
+        int fd = data.readFileDescriptor();
+        int32_t argc = data.readInt32();
+        Vector<String16> args;
+        for (int32_t i = 0; i < argc && data.dataAvail() > 0; ++i) args.add(data.readString16());
+        return dump(fd, args);
+    }
     return UNKNOWN_TRANSACTION;
 }
+
+BpRefBase::BpRefBase(const sp<IBinder>& o) : mRemote(o) {}
+BpRefBase::~BpRefBase() {}
 
 IInterface::IInterface() {}
 IInterface::~IInterface() {}
@@ -63,7 +78,14 @@ sp<IBinder> IInterface::asBinder(const sp<IInterface>& iface) {
 }
 
 Parcel::Parcel() : mPos(0) {}
-Parcel::~Parcel() {}
+Parcel::~Parcel() { freeData(); }
+
+void Parcel::freeData() {
+    for (int fd : mOwnedFds) close(fd);
+    mOwnedFds.clear();
+    mData.clear();
+    mPos = 0;
+}
 
 void* Parcel::writeInplace(size_t len) {
     size_t padded = (len + 3) & ~size_t(3);
@@ -112,6 +134,25 @@ status_t Parcel::writeString16(const char16_t* str, size_t len) {
     memcpy(out, str, len * sizeof(char16_t));
     out[len] = 0;
     return NO_ERROR;
+}
+
+status_t Parcel::writeFileDescriptor(int fd, bool takeOwnership) {
+    if (fd < 0) return BAD_VALUE;
+    writeInt32(kFdTag);
+    writeInt32(fd);
+    if (takeOwnership) mOwnedFds.push_back(fd);
+    return NO_ERROR;
+}
+
+int Parcel::readFileDescriptor() const {
+    size_t start = mPos;
+    int32_t tag = 0;
+    int32_t fd = -1;
+    if (readInt32(&tag) != NO_ERROR || tag != kFdTag || readInt32(&fd) != NO_ERROR) {
+        mPos = start;
+        return BAD_TYPE;
+    }
+    return fd;
 }
 
 const char16_t* Parcel::readString16Inplace(size_t* outLen) const {
@@ -172,11 +213,34 @@ sp<ProcessState> ProcessState::self() {
 
 void ProcessState::startThreadPool() {}
 
-IPCThreadState::IPCThreadState() {}
+namespace {
+// Callers only hand the token back; it holds the uid high and the pid low.
+int64_t identityToken(pid_t pid, uid_t uid) {
+    return static_cast<int64_t>((static_cast<uint64_t>(uid) << 32) | static_cast<uint32_t>(pid));
+}
+}  // namespace
+
+IPCThreadState::IPCThreadState() : mCallingPid(getpid()), mCallingUid(getuid()) {}
+IPCThreadState::~IPCThreadState() {}
 
 IPCThreadState* IPCThreadState::self() {
-    static IPCThreadState* instance = new IPCThreadState();
-    return instance;
+    static thread_local IPCThreadState state;
+    return &state;
+}
+
+pid_t IPCThreadState::getCallingPid() const { return mCallingPid; }
+uid_t IPCThreadState::getCallingUid() const { return mCallingUid; }
+
+int64_t IPCThreadState::clearCallingIdentity() {
+    int64_t token = identityToken(mCallingPid, mCallingUid);
+    mCallingPid = getpid();
+    mCallingUid = getuid();
+    return token;
+}
+
+void IPCThreadState::restoreCallingIdentity(int64_t token) {
+    mCallingUid = static_cast<uid_t>(static_cast<uint64_t>(token) >> 32);
+    mCallingPid = static_cast<pid_t>(static_cast<uint32_t>(token));
 }
 
 void IPCThreadState::joinThreadPool(bool /*isMain*/) {
@@ -184,3 +248,17 @@ void IPCThreadState::joinThreadPool(bool /*isMain*/) {
 }
 
 }  // namespace android
+
+namespace tarnd_host {
+
+ScopedCallingIdentity::ScopedCallingIdentity(pid_t pid, uid_t uid) {
+    android::IPCThreadState* state = android::IPCThreadState::self();
+    mSaved = state->clearCallingIdentity();
+    state->restoreCallingIdentity(android::identityToken(pid, uid));
+}
+
+ScopedCallingIdentity::~ScopedCallingIdentity() {
+    android::IPCThreadState::self()->restoreCallingIdentity(mSaved);
+}
+
+}  // namespace tarnd_host

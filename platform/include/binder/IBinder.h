@@ -5,6 +5,7 @@
 #include <utils/Errors.h>
 #include <utils/RefBase.h>
 #include <utils/String16.h>
+#include <utils/Vector.h>
 
 #define B_PACK_CHARS(c1, c2, c3, c4) ((((c1) << 24)) | (((c2) << 16)) | (((c3) << 8)) | (c4))
 
@@ -30,6 +31,8 @@ class IBinder : public virtual RefBase {
 
     virtual sp<IInterface> queryLocalInterface(const String16& descriptor);
     virtual const String16& getInterfaceDescriptor() const = 0;
+    // What dumpsys prints for the service: writes to fd, which stays the caller's.
+    virtual status_t dump(int fd, const Vector<String16>& args) = 0;
     virtual status_t transact(uint32_t code, const Parcel& data, Parcel* reply,
                               uint32_t flags = 0) = 0;
     virtual BBinder* localBinder();

@@ -21,11 +21,9 @@ class Parcel {
     const uint8_t* data() const { return mData.data(); }
     size_t dataSize() const { return mData.size(); }
     size_t dataPosition() const { return mPos; }
+    size_t dataAvail() const { return mPos < mData.size() ? mData.size() - mPos : 0; }
     void setDataPosition(size_t pos) const { mPos = pos; }
-    void freeData() {
-        mData.clear();
-        mPos = 0;
-    }
+    void freeData();
 
     // The token: the caller's strict-mode policy, then the interface descriptor.
     status_t writeInterfaceToken(const String16& interface);
@@ -35,12 +33,17 @@ class Parcel {
     status_t writeInt32(int32_t val);
     status_t writeString16(const String16& str);
     status_t writeString16(const char16_t* str, size_t len);
+    // In-process there is nothing to pass across: the number itself travels. With
+    // takeOwnership the parcel closes fd when it is freed.
+    status_t writeFileDescriptor(int fd, bool takeOwnership = false);
 
     status_t readInt32(int32_t* pArg) const;
     int32_t readInt32() const;
     // A null or malformed string reads as empty.
     String16 readString16() const;
     const char16_t* readString16Inplace(size_t* outLen) const;
+    // Not the reader's to close; BAD_TYPE when the next value is no file descriptor.
+    int readFileDescriptor() const;
 
   private:
     Parcel(const Parcel&) = delete;
@@ -51,6 +54,7 @@ class Parcel {
 
     std::vector<uint8_t> mData;
     mutable size_t mPos;
+    std::vector<int> mOwnedFds;
 };
 
 }  // namespace android
