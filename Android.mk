@@ -49,6 +49,9 @@ LOCAL_SRC_FILES := \
     housekeeping/GarbageCollector.cpp \
     housekeeping/LogGCThread.cpp \
     service/ITarnDebugService.cpp \
+    service/ServiceBinder.cpp \
+    service/ServiceStatus.cpp \
+    service/StatusDump.cpp \
     service/CommandRunner.cpp \
     service/TarnDebugService.cpp \
     service/Worker.cpp
@@ -82,9 +85,13 @@ LOCAL_MODULE := tarnd-trigger
 LOCAL_MODULE_TAGS := optional
 LOCAL_PROPRIETARY_MODULE := true
 LOCAL_SRC_FILES := \
+    tools/ServiceClient.cpp \
     tools/tarnd-trigger.cpp \
     tools/UeventMessage.cpp
 LOCAL_C_INCLUDES := $(LOCAL_PATH)
+# libbinder and the interface's client side for --send.
+LOCAL_STATIC_LIBRARIES := libtarnd_core
+LOCAL_SHARED_LIBRARIES := $(tarnd_core_shared_libs)
 LOCAL_CFLAGS := $(tarnd_cflags)
 LOCAL_CPPFLAGS := $(tarnd_cppflags)
 include $(BUILD_EXECUTABLE)

@@ -24,7 +24,7 @@ LogcatDetectThread::LogcatDetectThread(TarnDebugService* service)
 
     // Mode 0: read-only and blocking. Pid 0: every process; the own records are skipped per
     // record. A failure here shows as reads that fail.
-    mLoggerList = android_logger_list_alloc_time(0, log_time::EPOCH, 0);
+    mLoggerList = android_logger_list_alloc_time(0, log_time(log_time::EPOCH), 0);
     for (const char* path : kLogBufferPaths) {
         android_logger_open(mLoggerList, android_name_to_log_id(path));
     }

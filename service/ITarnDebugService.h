@@ -13,9 +13,8 @@ class ITarnDebugService : public IInterface {
         SEND_EVENT = IBinder::FIRST_CALL_TRANSACTION,
     };
 
-    static const String16 descriptor;
+    DECLARE_META_INTERFACE(TarnDebugService)
 
-    virtual const String16& getInterfaceDescriptor() const;
     // Queues the named event for a dump; INVALID_OPERATION while the service is not running.
     virtual status_t sendEvent(const String8& name) = 0;
 };

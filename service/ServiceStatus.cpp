@@ -59,8 +59,7 @@ bool TarnDebugService::callerAllowed(int32_t uid, int32_t pid) {
 }
 
 void TarnDebugService::noteTrigger(const char* event, TriggerSource source) {
-    updateEventStats(event,
-                     [source](EventStats& e) { ++e.triggers[static_cast<size_t>(source)]; });
+    updateEventStats(event, [source](EventStats& e) { ++e.triggers[static_cast<size_t>(source)]; });
 }
 
 StatusSnapshot TarnDebugService::snapshot() {

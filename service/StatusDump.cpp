@@ -12,8 +12,7 @@ namespace android::tarnd {
 
 namespace {
 
-const char* const kSourceNames[kTriggerSources] = {"uevent", "kernel log", "Android log",
-                                                    "binder"};
+const char* const kSourceNames[kTriggerSources] = {"uevent", "kernel log", "Android log", "binder"};
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -93,8 +92,8 @@ void dumps(const StatusSnapshot& s, std::string* out) {
 
 void history(const StatusSnapshot& s, std::string* out) {
     out->append(format("History, last %zu dumps:\n", kStatusHistoryShown));
-    size_t first = s.history.size() > kStatusHistoryShown ? s.history.size() - kStatusHistoryShown
-                                                           : 0;
+    size_t first =
+            s.history.size() > kStatusHistoryShown ? s.history.size() - kStatusHistoryShown : 0;
     for (size_t i = first; i < s.history.size(); ++i) {
         out->append("  " + s.history[i].first + " " + s.history[i].second + "\n");
     }
@@ -109,9 +108,10 @@ static_assert(sizeof(kSections) / sizeof(kSections[0]) ==
 }  // namespace
 
 std::string statusUsage() {
-    std::string usage = "Usage: dumpsys <service> [--help | SECTION]\n"
-                        "  --help: this text\n"
-                        "  SECTION: only that part of the status, one of:";
+    std::string usage =
+            "Usage: dumpsys <service> [--help | SECTION]\n"
+            "  --help: this text\n"
+            "  SECTION: only that part of the status, one of:";
     for (const char* name : kStatusSections) usage.append(" ").append(name);
     return usage + "\n";
 }

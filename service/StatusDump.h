@@ -22,12 +22,13 @@ struct StatusSnapshot {
     int32_t maxDumpSpaceMB = 0;
     int64_t freeBytes = -1;  // free space of the data partition; -1: unknown
     int32_t minFreeSpaceMB = 0;
-    std::vector<std::pair<std::string, int64_t>> dumpDirs;  // newest first, with their sizes
+    std::vector<std::pair<std::string, int64_t>> dumpDirs;     // newest first, with their sizes
     std::vector<std::pair<std::string, std::string>> history;  // event and directory, oldest first
 };
 
 // The sections dumpsys can ask for one at a time.
-constexpr const char* kStatusSections[] = {"state", "events", "losses", "space", "dumps", "history"};
+constexpr const char* kStatusSections[] = {"state", "events", "losses",
+                                           "space", "dumps",  "history"};
 // Dumps of the history shown, the newest.
 constexpr size_t kStatusHistoryShown = 20;
 

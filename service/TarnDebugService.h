@@ -136,9 +136,7 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
         return -1;
     }
 
-    // ITarnDebugService and binder glue: service/ITarnDebugService.cpp,
-    // service/TarnDebugService.cpp.
-    virtual const String16& getInterfaceDescriptor() const;
+    // ITarnDebugService and binder glue: service/ServiceBinder.cpp.
     virtual status_t sendEvent(const String8& name);
     virtual sp<IInterface> queryLocalInterface(const String16& name);
     virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
@@ -283,7 +281,7 @@ class TarnDebugService : public BnInterface<ITarnDebugService> {
     std::mutex mStatsLock;              // guards mStats, mHistory's changes and mRefusedAt
     ServiceStats mStats;
     std::map<int32_t, std::chrono::steady_clock::time_point> mRefusedAt;  // last report per uid
-    std::vector<std::string> mStartupReport;                             // as start-up logged it
+    std::vector<std::string> mStartupReport;                              // as start-up logged it
     std::chrono::steady_clock::time_point mStartedAt;
 
   private:

@@ -14,8 +14,8 @@ int main() {
     // Held for the life of the process, running or idle; published only once it runs, and only
     // while this reference keeps it alive.
     using android::tarnd::TarnDebugService;
-    sp<TarnDebugService> service = new TarnDebugService(TarnDebugService::Paths(),
-                                                        TarnDebugService::Start::kLater);
+    sp<TarnDebugService> service =
+            new TarnDebugService(TarnDebugService::Paths(), TarnDebugService::Start::kLater);
     if (service->start() == android::NO_ERROR) service->publish();
     IPCThreadState::self()->joinThreadPool(true);
     proc.clear();
