@@ -4,8 +4,6 @@
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <tarnd_host/LogStore.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 #include <string>
 
 #include "service/TarnDebugService.h"
+#include "tests/TestSupport.h"
 
 namespace android {
 namespace {
@@ -23,11 +22,8 @@ constexpr int kFilesPerDir = 1000;
 // A scratch tree under the temporary directory, removed at the end of the run.
 struct Tree {
     Tree() {
-        const char* tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/dirscan.XXXXXX";
-        root = mkdtemp(&pattern[0]) != nullptr ? pattern : "";
-        for (int d = 0; d < kDumpDirs && !root.empty(); ++d) {
-            std::string dir = root + "/ev_" + std::to_string(d);
+        for (int d = 0; d < kDumpDirs; ++d) {
+            std::string dir = scratch.file("ev_" + std::to_string(d));
             ok &= mkdir(dir.c_str(), 0755) == 0;
             for (int f = 0; f < kFilesPerDir; ++f) {
                 std::string file = dir + "/f" + std::to_string(f);
@@ -43,26 +39,21 @@ struct Tree {
             }
         }
     }
-    ~Tree() {
-        if (!root.empty() && system(("rm -rf -- '" + root + "'").c_str()) != 0) {
-            fprintf(stderr, "could not remove %s\n", root.c_str());
-        }
-    }
-    std::string root;
+    tarnd_test::ScratchDir scratch{"dirscan"};
     bool ok = true;
 };
 
 void BM_SizeScanPerEvent(benchmark::State& state) {
     static Tree tree;
-    if (tree.root.empty() || !tree.ok) {
+    if (!tree.ok) {
         state.SkipWithError("cannot make the scratch tree");
         return;
     }
     tarnd_host::LogStore::instance().setEcho(false);
     TarnDebugService::Paths paths;
-    paths.dataPath = tree.root.c_str();
+    paths.dataPath = tree.scratch.path().c_str();
     sp<TarnDebugService> service = new TarnDebugService(paths, TarnDebugService::Start::kLater);
-    service->mLogDumpPath = String8(tree.root.c_str());
+    service->mLogDumpPath = String8(tree.scratch.path().c_str());
     service->mMinFreeSpace = 0;
     for (auto _ : state) service->dumpEvent("no_such_event");
     state.counters["entries"] = kDumpDirs * (kFilesPerDir + 1);

@@ -2,32 +2,21 @@
 // an idle service on it, a quiet, balanced log store and a printable form of raw bytes.
 #pragma once
 
-#include <stdlib.h>
 #include <tarnd_host/LogStore.h>
 
-#include <filesystem>
 #include <limits>
 #include <string>
 
 #include "service/TarnDebugService.h"
+#include "tests/TestSupport.h"
 
 namespace tarnd_fuzz {
 
-/// One fresh directory under $TMPDIR (or /tmp) for the whole run. libFuzzer ends a run with exit()
-/// and the services built on it are never destroyed, so an exit handler removes it; after a crash
-/// it stays, with whatever the failing input left in it.
+/// One fresh directory under $TMPDIR (or /tmp) for the whole run, removed at exit (libFuzzer ends
+/// a run with exit()); after a crash it stays, with whatever the failing input left in it.
 inline const std::string& sandboxDir() {
-    static const std::string* dir = [] {
-        const char* base = getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/tarnd_fuzz.XXXXXX";
-        if (mkdtemp(&templ[0]) == nullptr) abort();
-        atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(sandboxDir(), ignored);
-        });
-        return new std::string(templ);
-    }();
-    return *dir;
+    static const tarnd_test::ScratchDir dir("tarnd_fuzz");
+    return dir.path();
 }
 
 /// Log messages go only into the bounded store, filled to its capacity up front with records

@@ -10,6 +10,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "fuzz/FuzzSandbox.h"

@@ -11,14 +11,17 @@
 using namespace android;
 using namespace std::string_literals;
 
+constexpr const char* kOk = "quorl.kez.tarnd";
+
 // An idle service with a channel given by hand: what a transaction sends is read straight from
 // the receiving end. Codes other than sending an event get a plain binder's answer. The flags are
 // not looked at: a one-way call, without a reply parcel, is handled the same.
-TEST(BinderTest, RequestsRepliesAndLocalInterface) {
+TEST(BinderTest, Transactions) {
     tarnd_test::ChannelService idle({});
-    const char* kOk = "quorl.kez.tarnd";
     enum How { kOff, kOn, kOneWay };
-    // token null: none written; reply 1: none written
+    // How the call is made (kOff: to a stopped service, kOneWay: without a reply parcel); the
+    // code; the interface token (null: none written); the name; the status; the int32 the reply
+    // holds (1: the reply stays empty); what reaches the channel; the line logged.
     using Row = std::tuple<How, uint32_t, const char*, std::u16string, int32_t, int32_t,
                            std::string, std::string>;
     const Row rows[] = {
@@ -49,6 +52,11 @@ TEST(BinderTest, RequestsRepliesAndLocalInterface) {
         EXPECT_EQ(idle.drain(), channel);
         EXPECT_EQ(log.messages(), std::vector<std::string>(text.empty() ? 0 : 1, text));
     }
+}
+
+// The interface descriptor is answered and only the exact one gives the service itself.
+TEST(BinderTest, LocalInterface) {
+    tarnd_test::ChannelService idle({});
     Parcel none, reply;
     EXPECT_EQ(idle.service->transact(IBinder::INTERFACE_TRANSACTION, none, &reply), 0);
     EXPECT_EQ(reply.readString16(), String16(kOk));

@@ -167,7 +167,7 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
             "evtgroup.g.event monitor.m.enable monitor.m.event monitor.m.evtgroup");
     for (std::string key; keys >> key;)
         rows.push_back({key + forms[rows.size() % std::size(forms)], {"@v", "@"}});
-    tarnd_test::TempDir dir;
+    tarnd_test::ScratchDir dir;
     for (const ParseRow& row : rows) {
         SCOPED_TRACE(row.text.substr(0, 100));
         std::string line = row.text.substr(row.text.rfind('\n', row.text.size() - 2) + 1);
@@ -194,7 +194,7 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
 // Start-up reads the main file to its end, then the additional file into the same records, and
 // never a third file.
 TEST(ConfigParserTest, StartupReadsTheAdditionalFileAfterTheMainOne) {
-    tarnd_test::TempDir dir;
+    tarnd_test::ScratchDir dir;
     const std::string main = dir.file("main.conf"), extra = dir.file("extra.conf");
     tarnd_test::writeFile(main, "handler.h.dump=a\nglobal.additional_conf_path=" + extra +
                                         "\nevent.e.handler.h.on=1\n");

@@ -11,40 +11,34 @@ using tarnd_test::listDir;
 
 namespace {
 
-/// A dump root in a top directory that its links point back to; collections run in the top
-/// directory, where an escaped command would write. Nothing outside the root may change.
-struct DumpRoot {
+/// A dump root in the scratch directory that its links point back to; collections run in the
+/// scratch directory, where an escaped command would write. Nothing outside the root may change.
+struct DumpRoot : tarnd_test::ScratchService {
     DumpRoot() {
         std::filesystem::create_directory(root);
-        tarnd_test::writeFile(top.file("keep"), "outside");
+        tarnd_test::writeFile(dir.file("keep"), "outside");
         service->mLogDumpPath = android::String8(root.c_str());
     }
 
     // 'd' a directory holding a subdirectory with a link out of the root, so that removal must
-    // recurse without following links; 'f' a plain file; 'l' a link to the top directory.
+    // recurse without following links; 'f' a plain file; 'l' a link to the scratch directory.
     void add(char kind, const std::string& name) {
         const std::string at = root + "/" + name;
         if (kind == 'f') return tarnd_test::writeFile(at, "file");
         if (kind == 'd') std::filesystem::create_directories(at + "/sub");
-        std::filesystem::create_directory_symlink(top.path(), kind == 'd' ? at + "/sub/up" : at);
+        std::filesystem::create_directory_symlink(dir.path(), kind == 'd' ? at + "/sub/up" : at);
     }
 
     // What the collection logs, as logText shows it.
     std::string collect(int32_t maxDumpCount) {
-        std::filesystem::path saved = std::filesystem::current_path();
-        std::filesystem::current_path(top.path());
         tarnd_host::LogCapture log;
         service->mMaxDumpCount = maxDumpCount;
         service->collectGarbage();
-        std::filesystem::current_path(saved);
-        EXPECT_EQ(listDir(top.path()), (std::vector<std::string>{"dumps", "keep"}));
+        EXPECT_EQ(listDir(dir.path()), (std::vector<std::string>{"dumps", "keep"}));
         return tarnd_test::logText(log);
     }
 
-    tarnd_test::TempDir top;
-    std::string root = top.file("dumps");
-    android::sp<android::TarnDebugService> service =
-            tarnd_test::makeService(top.file("missing.conf"), top.path());
+    std::string root = dir.file("dumps");
 };
 
 TEST(GarbageCollectorTest, RemovesExactlyTheOlderEntriesEachWithItsOwnLineInDirectoryOrder) {

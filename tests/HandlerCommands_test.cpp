@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "TestSupport.h"
 
 using tarnd_test::logText, tarnd_test::makeHandler;
@@ -10,30 +8,24 @@ namespace {
 
 // Each test runs in a fresh directory, where the commands write their relative files. The runner
 // records the limit of each run and fails mFailing as a shell that cannot start, without running.
-class HandlerCommandsTest : public ::testing::Test {
+class HandlerCommandsTest : public ::testing::Test, public tarnd_test::ScratchService {
   protected:
-    void SetUp() override {
-        mService->mRunCommand = [this](const android::tarnd::ShellCommand& command) {
+    HandlerCommandsTest() {
+        service->mRunCommand = [this](const android::tarnd::ShellCommand& command) {
             mLimits.push_back(command.timeoutSeconds);
             return command.line == mFailing ? -1 : android::tarnd::runShellCommand(command);
         };
-        std::filesystem::current_path(mDir.path());
     }
-    void TearDown() override { std::filesystem::current_path(mSaved); }
 
-    std::filesystem::path mSaved = std::filesystem::current_path();
-    tarnd_test::TempDir mDir;
-    android::sp<android::TarnDebugService> mService =
-            tarnd_test::makeService(mDir.file("missing.conf"), mDir.path());
     std::string mFailing;
     std::vector<int32_t> mLimits;
 };
 
 // A command runs once per parameter, the parameter kept whole, whatever its exit status.
-TEST_F(HandlerCommandsTest, RunsOncePerParameterExitStatusIgnored) {
-    mService->mGlobalHandlers.add(
+TEST_F(HandlerCommandsTest, RunsOncePerParameterWhateverItsExitStatus) {
+    service->mGlobalHandlers.add(
             makeHandler("h", 0, "echo", "", {"1 >> out; exit 3", "'a,  b' >> out"}));
-    mService->dumpGlobalHandlers(0);
+    service->dumpGlobalHandlers(0);
     EXPECT_EQ(tarnd_test::readFile("out"), "1\na,  b\n");
 }
 
@@ -49,17 +41,17 @@ TEST_F(HandlerCommandsTest, FailureStopsOnlyWhatItShould) {
     android::TarnDebugService::Monitor monitor(nullptr, android::String8("m"));
     std::tie(monitor.mEnabled, mFailing) = std::make_tuple(true, "echo A 1 >> order");
     monitor.mEvents.add(event);
-    mService->mMonitors.add(monitor);
+    service->mMonitors.add(monitor);
     for (const auto& h : {a, b, makeHandler("C", 0, "", "", {"C >> order"})})
-        mService->mGlobalHandlers.add(h);
+        service->mGlobalHandlers.add(h);
     const std::string enable =
             "Enable cmd: echo A 1 >> order|E:Enable handler failed, echo A 1 >> order|"
             "E:Enable handler failed, cmd: echo A|Enable cmd: echo B >> order|";
     const std::string failedDump = "Dump cmd: echo A 1 >> order|E:Dump handler failed, " + mFailing;
     tarnd_host::LogCapture log;
-    EXPECT_EQ(mService->enableHandlers(), 0);
-    mService->dumpGlobalHandlers(0);
-    EXPECT_EQ(mService->dumpHandlers(event, 0), -1);
+    EXPECT_EQ(service->enableHandlers(), 0);
+    service->dumpGlobalHandlers(0);
+    EXPECT_EQ(service->dumpHandlers(event, 0), -1);
     // The handler's description follows, as the status report has it.
     const std::string text = logText(log);
     EXPECT_EQ(text.substr(0, text.find("\nLevel: ")),
@@ -84,11 +76,11 @@ TEST_F(HandlerCommandsTest, StartEnablesBySelection) {
             "monitor.m.event=e\nevent.f.handler.at.on=1\nmonitor.m.enable=1\nmonitor.m.level=1\n"
             "monitor.m.event=f\nmonitor.x.level=100\nmonitor.x.event=e\nglobal.log_dump_path=";
     const std::string hang = "sleep 600." + std::to_string(getpid());
-    tarnd_test::writeFile(mDir.file("t.conf"), "ghandler.h.init=" + hang +
-                                                       "\nghandler.h.on=1\nghandler.h.timeout=1\n" +
-                                                       text + mDir.file("dumps"));
+    tarnd_test::writeFile(dir.file("t.conf"), "ghandler.h.init=" + hang +
+                                                      "\nghandler.h.on=1\nghandler.h.timeout=1\n" +
+                                                      text + dir.file("dumps"));
     tarnd_host::LogCapture log;
-    tarnd_test::makeService(mDir.file("t.conf"), mDir.path()).clear();
+    tarnd_test::makeService(dir.file("t.conf"), dir.path()).clear();
     EXPECT_EQ(tarnd_test::readFile("order"), "g\nat\nat\n");
     // Nothing else in between: the workers start only after these lines.
     EXPECT_NE(
@@ -97,7 +89,7 @@ TEST_F(HandlerCommandsTest, StartEnablesBySelection) {
                               "|Enable cmd: echo g >> order|Enable monitor|Enable cmd: echo at >> "
                               "order|Enable cmd: echo at >> order|Finish enable handlers|"),
             std::string::npos);
-    EXPECT_FALSE(tarnd_test::processRunning(hang));
+    EXPECT_TRUE(tarnd_test::processGone(hang));
     EXPECT_TRUE(log.contains("TARN debug service started"));
 }
 

@@ -52,7 +52,7 @@ std::vector<std::string> daemonThreads() {
 }
 
 TEST(LoadTest, TenThousandNamesFromFourWritersWhileDumping) {
-    tarnd_test::TempDir dir;
+    tarnd_test::ScratchDir dir;
     std::string config = "global.log_dump_path=" + dir.file("dumps") +
                          "\nglobal.max_dump_count=100000\nglobal.max_dump_space=100000\n"
                          "global.min_free_space=1\nglobal.logcat_grep=0\nglobal.kmsg_grep=0\n"

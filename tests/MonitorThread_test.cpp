@@ -18,10 +18,8 @@ using Strings = std::vector<std::string>;
 
 // Test processes running side by side all see every uevent: "~" stands for a prefix unique to
 // this one. In the uevents sent, '|' stands for a zero byte.
-static std::string ours(std::string text) {
-    for (size_t at; (at = text.find('~')) != std::string::npos;)
-        text.replace(at, 1, "tok" + std::to_string(getpid()) + "_");
-    return text;
+static std::string ours(const std::string& text) {
+    return tarnd_test::replaceAll(text, "~", "tok" + std::to_string(getpid()) + "_");
 }
 
 // A pipe in place of the channel fails every receive: logged once, rested on rather than spun
@@ -69,61 +67,71 @@ TEST(MonitorThreadTest, RefusedUeventSocketIsTriedAgain) {
                        "uevent socket works again after 2 failed attempts"}));
 }
 
-// Names written to the channel at once are dumped each, the second logged with its place in the
-// receive. A driver's own uevent raises the event it matches, and its variables reach the dump
-// commands only through the environment; a named one raises its event, once however many
-// monitors hold it, and not from a disabled monitor. Which values match what is the uevent
-// fuzzer's part.
-TEST(MonitorThreadTest, ChannelNamesAndUeventsRaiseEvents) {
-    tarnd_test::TempDir dir;
-    const std::string core = "/devices/virtual/devcoredump/devcd1", dumps = dir.file("dumps");
+// Names received at once are dumped each, the second logged with its place in the receive.
+TEST(MonitorThreadTest, ChannelNamesRaiseEvents) {
+    tarnd_test::ChannelService idle({});
+    idle.service->mMinFreeSpace = 0;  // refused for their names only
+    sp<MonitorThread> thread = new MonitorThread(idle.service.get());
+    thread->mMsgSize = 18;
+    memcpy(thread->mMsgBuf, "gpu_hang\nvpu_hang\n", 18);
     LogCapture log;
+    thread->handleMessage(true);
+    EXPECT_TRUE(
+            tarnd_test::matches("*|W:Invalid event received, gpu_hang|Receive internal event: "
+                                "vpu_hang, curSize: 9, mMsgSize: 18|*|W:Invalid event "
+                                "received, vpu_hang",
+                                tarnd_test::logText(log)))
+            << tarnd_test::logText(log);
+}
+
+// A driver's own uevent raises the event it matches, and its variables reach the dump commands
+// only through the environment; a named one raises its event, once however many monitors hold
+// it, and not from a disabled monitor. Which values match what is the uevent fuzzer's part.
+TEST(MonitorThreadTest, UeventsRaiseEvents) {
+    if (!tarnd_test::hasNetAdmin()) GTEST_SKIP() << "sending a uevent needs CAP_NET_ADMIN";
+    tarnd_test::ScratchDir dir;
+    const std::string core = "/devices/virtual/devcoredump/devcd1", dumps = dir.file("dumps");
     // No log detectors and no free-space floor.
     tarnd_test::writeFile(
             dir.file("c.conf"),
             ours("global.log_dump_path=" + dumps +
                  "\nglobal.min_free_space=0\nglobal.logcat_grep=0\nglobal.kmsg_grep=0\n"
                  "handler.env.on=1\nhandler.env.dump=printf %s \"$TARND_UEVENT_DEVPATH|"
-                 "$TARND_UEVENT_X\" > env.txt\nevent.gpu_hang.policy=1\nevent.vpu_hang.policy=1\n"
-                 "event.end.uevent=~end\nevent.off.uevent=~end\nevent.core.match=SUBSYSTEM="
-                 "devcoredump\n"
+                 "$TARND_UEVENT_X\" > env.txt\nevent.end.uevent=~end\nevent.off.uevent=~end\n"
+                 "event.last.uevent=~last\nevent.core.match=SUBSYSTEM=devcoredump\n"
                  "event.core.match=TOK=~\nevent.core.handler.env.on=1\nevent.drm.match=ERROR=1\n"
-                 "event.drm.match=DEVNAME=dri/card*\nevent.drm.match=TOK=~\nevent.both.uevent=~b\n"
+                 "event.drm.match=TOK=~\nevent.drm.match=DEVNAME=dri/card*\nevent.both.uevent=~b\n"
                  "event.both.match=TOK=~b\nmonitor.a.enable=1\nmonitor.a.event=drm\n"
-                 "monitor.a.event=both\n"
-                 "monitor.a.event=gpu_hang\nmonitor.a.event=vpu_hang\nmonitor.a.event=core\n"
-                 "monitor.a.event=end\nmonitor.b.enable=1\nmonitor.b.event=end\n"
+                 "monitor.a.event=both\nmonitor.a.event=core\nmonitor.a.event=end\n"
+                 "monitor.a.event=last\nmonitor.b.enable=1\nmonitor.b.event=end\n"
                  "monitor.c.enable=0\nmonitor.c.event=off\n"));
+    LogCapture log;
     sp<TarnDebugService> service = tarnd_test::makeService(dir.file("c.conf"), dir.path());
-    ASSERT_EQ(service->mStopped, 0);
-    // One write, so that one receive takes all 18 bytes once the uevent socket is bound.
-    ASSERT_EQ(write(service->mSockets[0].get(), "gpu_hang\nvpu_hang\n", 18), 18);
-    ASSERT_TRUE(log.waitFor("Filelist: ", 2));  // no handlers: an empty list
-    EXPECT_EQ(tarnd_test::listDir(dumps).size(), 2u);
-    EXPECT_EQ(log.count("Receive internal event: vpu_hang, curSize: 9, mMsgSize: 18"), 1u);
-    if (!tarnd_test::hasNetAdmin()) GTEST_SKIP() << "sending a uevent needs CAP_NET_ADMIN";
-    // A partial match raises nothing; a hint and a match in one uevent give one dump.
-    for (std::string bytes :
-         {"add@" + core + "|SUBSYSTEM=devcoredump|TOK=~|X=$(touch p)|",
-          std::string("change@/c|ERROR=1|DEVNAME=dri/card0|TOK=~|"),
-          std::string("change@/c|DEVNAME=dri/card0|TOK=~|"),
-          std::string("change@/x|TARND_EVENT=~b|TOK=~b|"), ours("change@/x|TARND_EVENT=~end|")}) {
+    // The monitor reads the channel only once its uevent socket is bound.
+    ASSERT_EQ(service->sendEvent(String8("ready")), NO_ERROR);
+    ASSERT_TRUE(log.waitFor("Invalid event received, ready"));
+    // A partial match raises nothing; end is held by two monitors; a hint and a match in one
+    // uevent give one dump.
+    for (std::string bytes : {"add@" + core + "|SUBSYSTEM=devcoredump|TOK=~|X=$(touch p)|",
+                              std::string("change@/c|ERROR=1|DEVNAME=dri/card0|TOK=~|"),
+                              std::string("change@/c|DEVNAME=dri/card0|TOK=~|"),
+                              std::string("change@/x|TARND_EVENT=~end|"),
+                              std::string("change@/x|TARND_EVENT=~b|TOK=~b|"),
+                              std::string("change@/x|TARND_EVENT=~last|")}) {
         std::replace(bytes.begin(), bytes.end(), '|', '\0');
         ASSERT_EQ(tarnd_trigger::sendUeventMessage(ours(bytes)), 0);
     }
-    // Datagrams arrive in order: once the last is dumped, the others are done.
-    ASSERT_TRUE(log.waitFor("Receive uevent, dump log for event: end"));
+    // Datagrams are handled in order: once the last one's event is dumped, every dump before it
+    // is over, a second one of any event too.
+    ASSERT_TRUE(log.waitFor("Receive uevent, dump log for event: last"));
     EXPECT_EQ(log.count("Uevent add@" + core + " matches event core"), 1u);
     EXPECT_EQ(log.count("Uevent change@/c matches event drm"), 1u);
     EXPECT_EQ(log.count("Receive uevent, dump log for event: end"), 1u);
     EXPECT_EQ(log.count("Receive uevent, dump log for event: both"), 1u);
-    const Strings messages = log.messages();
-    EXPECT_EQ(
-            std::count_if(messages.begin(), messages.end(),
-                          [](const std::string& m) { return m.rfind("Dump event both ", 0) == 0; }),
-            1);
-    const Strings made = tarnd_test::listDir(dumps);  // both, core, drm, end, gpu_hang, vpu_hang
-    ASSERT_EQ(made.size(), 6u);
+    EXPECT_FALSE(
+            tarnd_test::matches("*|Dump event both *|Dump event both *", tarnd_test::logText(log)));
+    const Strings made = tarnd_test::listDir(dumps);  // both, core, drm, end, last
+    ASSERT_EQ(made.size(), 5u);
     EXPECT_EQ(tarnd_test::readFile(dumps + "/" + made[1] + "/env.txt"), core + "|$(touch p)");
     EXPECT_FALSE(tarnd_test::exists(dumps + "/" + made[1] + "/p"));
 }
@@ -149,7 +157,10 @@ TEST(MonitorThreadUeventTest, BurstWhileTheReaderIsBlocked) {
             thread->threadLoop();
         return std::make_pair(log.count("Receive uevent: " + value), log.count(overrun));
     };
-    EXPECT_EQ(burst(1000, 0), std::make_pair(size_t{1000}, size_t{0}));
+    // Other processes' bursts fill the buffer too: an overrun of the large one is tried again.
+    auto large = burst(1000, 0);
+    for (int i = 0; i < 2 && large.second > 0; ++i) large = burst(1000, 0);
+    EXPECT_EQ(large, std::make_pair(size_t{1000}, size_t{0}));
     const auto smallest = burst(100, 256);
     EXPECT_LT(smallest.first, 100u);
     EXPECT_GE(smallest.second, 1u);

@@ -8,7 +8,7 @@
 // Each hostile text, quoted into a command, reaches the command as the one argument it is and
 // runs nothing else.
 TEST(ShellQuoteTest, ReachesCommandWholeAndRunsNothingElse) {
-    tarnd_test::TempDir dir;
+    tarnd_test::ScratchDir dir;
     for (const char* text : {"a  ;touch p $(touch q) `touch r`", "it's", "''", "\"\\", "\n", ""}) {
         SCOPED_TRACE(text);
         std::string cmd =

@@ -13,7 +13,7 @@ namespace {
 
 // The worked example with its paths as a device has them: every byte, blanks at line ends too.
 TEST(StatusReportTest, WorkedExampleReportIsExact) {
-    tarnd_test::TempDir dir;
+    tarnd_test::ScratchDir dir;
     auto service = tarnd_test::makeService("/system/vendor/etc/tarndebug.conf", dir.path());
     tarnd_test::writeFile(dir.file("t.conf"), tarnd_test::workedExampleConfig(dir.file("d")));
     ASSERT_EQ(service->parseConfig(dir.file("t.conf").c_str()), android::NO_ERROR);
@@ -34,7 +34,7 @@ TEST(StatusReportTest, WorkedExampleReportIsExact) {
 // ends kept. Handlers, events and groups show only through monitors; limits, the interval and
 // matches only where a line set them; the dumps made so far last, without a newline of their own.
 TEST(StatusReportTest, StartupLogsTheReportOfWhatIsMonitoredOrSet) {
-    tarnd_test::TempDir dir;
+    tarnd_test::ScratchDir dir;
     tarnd_test::writeFile(
             dir.file("t.conf"),
             "global.command_timeout=5\nhandler.h.dump=d\nhandler.h.timeout=0\nevent.e.policy=x\n"

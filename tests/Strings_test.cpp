@@ -4,22 +4,36 @@
 #include <utils/String8.h>
 
 #include <string>
-#include <tuple>
+
+#include "TestSupport.h"
 
 using android::String16;
 
-TEST(StringsTest, ConversionsKeepNulsDropLoneSurrogatesAndCompareByStrzcmp16) {
-    // String16 == "ab": a trailing NUL unit does not tell them apart.
-    const std::tuple<std::u16string, std::string, bool> cases[] = {
-            {u"ab", "ab", true},
-            {std::u16string(u"ab\0", 3), std::string("ab\0", 3), true},
-            {std::u16string(u"a\xD800", 2), "a", false},
-            {u"\xE9\xD83D\xDE00", "\xC3\xA9\xF0\x9F\x98\x80", false}};
-    for (const auto& [in, utf8, equalsAb] : cases) {
-        String16 s(in.data(), in.size());
-        EXPECT_EQ(std::string(android::String8(s).string(), android::String8(s).size()), utf8);
-        EXPECT_EQ(s == String16("ab"), equalsAb) << utf8;
-    }
-    EXPECT_EQ(String16("a\xE2\x82").size(), 0u);  // a cut sequence converts to nothing
+namespace {
+
+// UTF-16 text, its UTF-8 conversion, and whether it equals String16("ab"): the comparison is
+// strzcmp16's, to which a trailing NUL unit makes no difference.
+using Utf16Row = std::tuple<const char*, std::u16string, std::string, bool>;
+const Utf16Row kUtf16Rows[] = {
+        {"Plain", u"ab", "ab", true},
+        {"NulKept", std::u16string(u"ab\0", 3), std::string("ab\0", 3), true},
+        {"LoneSurrogateDropped", std::u16string(u"a\xD800", 2), "a", false},
+        {"PairConverted", u"\xE9\xD83D\xDE00", "\xC3\xA9\xF0\x9F\x98\x80", false}};
+
+class String16Test : public ::testing::TestWithParam<Utf16Row> {};
+
+TEST_P(String16Test, ToUtf8) {
+    const auto& [name, utf16, utf8, equalsAb] = GetParam();
+    const String16 s(utf16.data(), utf16.size());
+    EXPECT_EQ(std::string(android::String8(s).string(), android::String8(s).size()), utf8);
+    EXPECT_EQ(s == String16("ab"), equalsAb);
+}
+TARND_NAMED_ROWS(String16Test, kUtf16Rows);
+
+TEST(StringsTest, CutUtf8SequenceConvertsToNothing) { EXPECT_EQ(String16("a\xE2\x82").size(), 0u); }
+
+TEST(StringsTest, NullString8Aborts) {
     EXPECT_DEATH(android::String8 s(static_cast<const char*>(nullptr)), "");
 }
+
+}  // namespace

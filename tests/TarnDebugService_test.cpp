@@ -1,6 +1,5 @@
 #include "service/TarnDebugService.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -9,76 +8,86 @@
 
 #include "TestSupport.h"
 #include "events/MonitorThread.h"
+#include "service/ThreadName.h"
 
 using namespace android;
+using namespace android::tarnd;
 using tarnd_host::LogCapture;
-using tarnd_test::TempDir;
+using tarnd_test::replaceAll, tarnd_test::shownName;
+
+namespace {
+
+// A configuration ("": none) with "@" for the scratch directory, whether the kernel log detector
+// starts, and the end of the log text start-up leaves. Once started, the service runs with the
+// logcat detector.
+using StartRow = std::tuple<const char*, std::string, bool, std::string>;
+const std::string kHead = "global.log_dump_path=@/dumps\nevent.e.policy=1\nmonitor.m.event=e\n";
+const std::string kOn = kHead + "monitor.m.enable=1\nglobal.logcat_grep=1\nglobal.kmsg_grep=";
+const std::string kStarted = "TARN debug service started";
+const StartRow kStartRows[] = {
+        {"MissingConfiguration", "", false,
+         "E:Failed to open config file @/c.conf|E:Failed to parse config file"},
+        {"NoMonitorEnabled",
+         kHead + "handler.setup.init=touch @/enabled\nhandler.setup.on=1\n"
+                 "event.e.handler.setup.level=0\nmonitor.m.enable=0\n",
+         false, "|No monitor is enabled"},
+        {"BothDetectors", kOn + "1\n", true, kStarted},
+        {"LogcatOnly", kOn + "0\n", false, kStarted},
+};
+
+class TarnDebugServiceTest : public ::testing::TestWithParam<StartRow> {};
 
 // Start-up runs the workers the configuration asks for (the kernel log detector ends on its own
 // here: the test path does not exist) and the monitor dumps a name sent through the binder
 // method; destruction joins them all and closes what start-up opened. Without a configuration,
 // or with no monitor enabled, start-up stops after its report: nothing runs, no descriptor is
 // left open or closed, a handler's enable command does not run, and the service refuses to send.
-// A second start on a running service only warns.
-TEST(TarnDebugServiceTest, StartsWhatTheConfigurationAsksForAndJoinsIt) {
-    tarnd_test::TempDir dir;
-    const std::string conf = dir.file("c.conf"), started = "TARN debug service started";
-    const std::string head =
-            "global.log_dump_path=" + dir.file("dumps") + "\nevent.e.policy=1\nmonitor.m.event=e\n";
-    const std::string on = head + "monitor.m.enable=1\nglobal.logcat_grep=1\nglobal.kmsg_grep=";
-    // Label; the configuration (none: no file); whether the kernel log detector starts; the end of
-    // the log text start-up leaves. Once started, the service runs with the logcat detector.
-    const std::tuple<const char*, std::string, bool, std::string> rows[] = {
-            {"missing", "", 0,
-             "E:Failed to open config file " + conf + "|E:Failed to parse config file"},
-            {"no monitor enabled",
-             head + "handler.setup.init=touch " + dir.file("enabled") +
-                     "\nhandler.setup.on=1\nevent.e.handler.setup.level=0\nmonitor.m.enable=0\n",
-             0, "|No monitor is enabled"},
-            {"both detectors", on + "1\n", 1, started},
-            {"logcat only", on + "0\n", 0, started},
-    };
-    for (const auto& [label, config, kmsg, ending] : rows) {
-        SCOPED_TRACE(label);
-        const bool running = ending == started;
-        if (!config.empty()) tarnd_test::writeFile(conf, config);
-        const std::vector<int> fds = tarnd_test::openFds();
-        std::vector<std::string> threads;  // the service's own while it runs
-        if (running) threads = {"TARND LogGC", "TARND Monitor", "TARND Logcat"};
-        LogCapture log;
-        {
-            sp<TarnDebugService> service = tarnd_test::makeService(conf, dir.path());
-            // Once running, the collector's first lines may come after the last line of start-up.
-            const std::string text = tarnd_test::logText(log);
-            EXPECT_TRUE(running ? text.find(ending) != std::string::npos
-                                : text.size() >= ending.size() &&
-                                          text.compare(text.size() - ending.size(), ending.size(),
-                                                       ending) == 0)
-                    << text;
-            EXPECT_EQ(service->mKmsgThread != nullptr, kmsg);
-            for (const std::string& name : threads)
-                EXPECT_EQ(tarnd_test::threadsNamedSoon(name), 1) << name;
-            EXPECT_EQ(service->sendEvent(String8("e")), running ? NO_ERROR : INVALID_OPERATION);
-            EXPECT_TRUE(!running || log.waitFor("Filelist: "));  // the dump's last line
-            LogCapture again;  // a second start where the first went through
-            EXPECT_EQ(running ? service->start() : NO_ERROR, NO_ERROR);
-            EXPECT_EQ(tarnd_test::logText(again),
-                      running ? "W:TarnDebugService already started" : "");
-        }
-        EXPECT_EQ(log.contains("TARN debug service stopped"), running);
-        threads.push_back("TARND Kmsg");
-        for (const std::string& name : threads) EXPECT_TRUE(tarnd_test::threadGone(name)) << name;
-        EXPECT_EQ(tarnd_test::openFds(), fds);
+// A second start on a running service only warns; on a stopped one it stops where the first did.
+TEST_P(TarnDebugServiceTest, Start) {
+    const auto& [name, config, kmsg, ending] = GetParam();
+    const tarnd_test::ScratchDir dir;
+    const std::string conf = dir.file("c.conf"), end = replaceAll(ending, "@", dir.path());
+    const bool running = ending == kStarted;
+    if (!config.empty()) tarnd_test::writeFile(conf, replaceAll(config, "@", dir.path()));
+    const std::vector<int> fds = tarnd_test::openFds();
+    std::vector<std::string> threads;  // the service's own while it runs
+    if (running)
+        threads = {shownName(kLogGCThreadName), shownName(kMonitorThreadName),
+                   shownName(kLogcatThreadName)};
+    // Once running, the collector's first lines may come after the last line of start-up.
+    const std::string pattern = "*" + end + (running ? "*" : "");
+    LogCapture log;
+    {
+        sp<TarnDebugService> service = tarnd_test::makeService(conf, dir.path());
+        EXPECT_TRUE(tarnd_test::matches(pattern, tarnd_test::logText(log)))
+                << tarnd_test::logText(log);
+        EXPECT_EQ(service->mKmsgThread != nullptr, kmsg);
+        for (const std::string& thread : threads)
+            EXPECT_EQ(tarnd_test::threadsNamedSoon(thread), 1) << thread;
+        EXPECT_EQ(service->sendEvent(String8("e")), running ? NO_ERROR : INVALID_OPERATION);
+        EXPECT_TRUE(!running || log.waitFor("Filelist: "));  // the dump's last line
+        // A second start: other processes' uevents may show meanwhile.
+        LogCapture again;
+        EXPECT_EQ(service->start(), config.empty() ? UNKNOWN_ERROR : NO_ERROR);
+        EXPECT_TRUE(tarnd_test::matches(running ? "*W:TarnDebugService already started*" : pattern,
+                                        tarnd_test::logText(again)))
+                << tarnd_test::logText(again);
+        EXPECT_EQ(again.contains("Start parsing config"), !running);
     }
+    EXPECT_EQ(log.contains("TARN debug service stopped"), running);
+    threads.push_back(shownName(kKmsgThreadName));
+    for (const std::string& thread : threads) EXPECT_TRUE(tarnd_test::threadGone(thread)) << thread;
+    EXPECT_EQ(tarnd_test::openFds(), fds);
     EXPECT_FALSE(tarnd_test::exists(dir.file("enabled")));
 }
+TARND_NAMED_ROWS(TarnDebugServiceTest, kStartRows);
 
 // Destroyed while thousands of names wait behind a 50 ms handler and a writer waits on the full
 // channel: the dump under way ends, every other name is dropped with one line, the writer gets
 // an error at once. The same when the uevent socket never opened. The writer sends names in
 // batches (one small write per name would fill the channel after a few hundred) and stops at a
 // cut inside a name.
-TEST(TarnDebugServiceTest, PromptDestructionDropsQueuedNamesAndReleasesWriters) {
+TEST(TarnDebugServiceDestructionTest, PromptWhileNamesWait) {
     const std::string kSlow =
             "global.min_free_space=0\nglobal.logcat_grep=0\nglobal.kmsg_grep=0\nmonitor.m.enable="
             "1\n"
@@ -86,7 +95,7 @@ TEST(TarnDebugServiceTest, PromptDestructionDropsQueuedNamesAndReleasesWriters) 
             "monitor.m.event=e\n";
     for (bool noUeventSocket : {false, true}) {
         SCOPED_TRACE(noUeventSocket ? "without uevent socket" : "with uevent socket");
-        TempDir dir;
+        tarnd_test::ScratchDir dir;
         const std::string config = dir.file("slow.conf");
         tarnd_test::writeFile(config, "global.log_dump_path=" + dir.file("dumps") + "\n" + kSlow);
         sp<TarnDebugService> service = tarnd_test::makeService(dir.file("none.conf"), dir.path());
@@ -96,7 +105,7 @@ TEST(TarnDebugServiceTest, PromptDestructionDropsQueuedNamesAndReleasesWriters) 
         tarnd_host::LogStore::instance().setEcho(false);
         LogCapture log;
         ASSERT_EQ(service->start(), NO_ERROR);
-        ASSERT_EQ(service->mMonitorThread->run("TARND Monitor", 0, 0), NO_ERROR);
+        ASSERT_EQ(service->mMonitorThread->run(kMonitorThreadName, 0, 0), NO_ERROR);
         UniqueFd out(dup(service->mSockets[0].get()));
         std::string batch;
         for (int i = 0; i < 1000; ++i) batch += "e\n";
@@ -123,3 +132,5 @@ TEST(TarnDebugServiceTest, PromptDestructionDropsQueuedNamesAndReleasesWriters) 
                                                std::to_string(EPROTONOSUPPORT)));
     }
 }
+
+}  // namespace

@@ -2,7 +2,9 @@
 
 #include <android/log.h>
 
+#include <ctime>
 #include <regex>
+#include <thread>
 
 std::string tarnd_test::logText(const tarnd_host::LogCapture& log) {
     std::string text;
@@ -11,4 +13,10 @@ std::string tarnd_test::logText(const tarnd_host::LogCapture& log) {
         text += (text.empty() ? "" : "|") + std::string(warn ? "W:" : error ? "E:" : "") + line.msg;
     }
     return std::regex_replace(text, std::regex("(free=|CurrentFreeSpace: )[0-9]+MB"), "$1*MB");
+}
+
+long tarnd_test::cpuMsInASecond() {
+    const std::clock_t before = std::clock();  // this process's CPU time
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    return static_cast<long>((std::clock() - before) * 1000 / CLOCKS_PER_SEC);
 }

@@ -1,8 +1,10 @@
-// Helpers shared by the unit tests: scoped temporary directories, small file utilities and a
-// service built on test paths.
+// Helpers shared by the unit tests: scratch directories (the fuzz targets and benchmarks use
+// those too), small file utilities, waits for threads and processes to end, and services built on
+// scratch directories.
 #pragma once
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <linux/capability.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -43,6 +46,19 @@ inline std::string readFile(const std::string& path) {
     return contents;
 }
 
+// The text with every occurrence of `from` replaced by `to`.
+inline std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos;
+         at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Whether the text matches the glob pattern ("*" any text, "?" any one character).
+inline bool matches(const std::string& pattern, const std::string& text) {
+    return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+}
+
 inline bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -58,18 +74,18 @@ inline std::vector<std::string> listDir(const std::string& path) {
     return names;
 }
 
-/// A fresh directory under the system's temporary directory, removed with its contents, whatever
-/// the tests left unreadable.
-class TempDir {
+/// A fresh directory under $TMPDIR (or /tmp), removed with its contents, whatever was left
+/// unreadable in it.
+class ScratchDir {
   public:
-    TempDir() {
+    explicit ScratchDir(const std::string& prefix = "tarnd_test") {
         const char* base = getenv("TMPDIR");
-        mPath = std::string(base && *base ? base : "/tmp") + "/tarnd_test.XXXXXX";
-        if (mkdtemp(&mPath[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+        mPath = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+        if (mkdtemp(&mPath[0]) == nullptr) throw std::runtime_error("mkdtemp failed: " + mPath);
     }
-    ~TempDir() { remove(mPath); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    ~ScratchDir() { remove(mPath); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return mPath; }
     std::string file(const std::string& name) const { return mPath + "/" + name; }
     // Removes a tree without following links.
@@ -95,14 +111,27 @@ inline bool hasNetAdmin() {
     return std::stoull(status.substr(status.find("CapEff:") + 7), nullptr, 16) >> CAP_NET_ADMIN & 1;
 }
 
-// Whether a process whose command line holds the text is running (zombies have none).
-inline bool processRunning(const std::string& text) {
-    for (const std::string& pid : listDir("/proc")) {
-        std::string line = readFile("/proc/" + pid + "/cmdline");
-        std::replace(line.begin(), line.end(), '\0', ' ');
-        if (isdigit(pid[0]) && line.find(text) != std::string::npos) return true;
+// Polls the condition every millisecond for up to 5 s: whether it came true.
+template <typename Condition>
+bool soon(Condition condition) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);;
+         usleep(1000)) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
     }
-    return false;
+}
+
+// Whether, within 5 s, no process's command line holds the text (a zombie's is empty): one that
+// was just killed may not have run its exit yet.
+inline bool processGone(const std::string& text) {
+    return soon([&] {
+        for (const std::string& pid : listDir("/proc")) {
+            std::string line = readFile("/proc/" + pid + "/cmdline");
+            std::replace(line.begin(), line.end(), '\0', ' ');
+            if (isdigit(pid[0]) && line.find(text) != std::string::npos) return false;
+        }
+        return true;
+    });
 }
 
 // Descriptors open in this process, for leak checks, in the listing's order (the same for the
@@ -126,22 +155,21 @@ inline std::vector<std::string> threadNames() {
     return names;
 }
 
-inline int threadsNamed(const std::string& name) {
-    const std::vector<std::string> names = threadNames();
-    return static_cast<int>(std::count(names.begin(), names.end(), name));
-}
-
 // Waits up to 5 s until `count` threads carry the name (a worker names itself once it runs; a
 // joined one may stay listed for a moment); returns how many do when it stops waiting.
 inline int threadsNamedSoon(const std::string& name, int count = 1) {
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);;
-         usleep(1000)) {
-        const int n = threadsNamed(name);
-        if (n == count || std::chrono::steady_clock::now() >= deadline) return n;
-    }
+    int n = 0;
+    soon([&] {
+        const std::vector<std::string> names = threadNames();
+        return (n = static_cast<int>(std::count(names.begin(), names.end(), name))) == count;
+    });
+    return n;
 }
 
 inline bool threadGone(const std::string& name) { return threadsNamedSoon(name, 0) == 0; }
+
+// The name a thread started as `name` shows in /proc: the kernel keeps 15 characters.
+inline std::string shownName(const char* name) { return std::string(name).substr(0, 15); }
 
 /// Builds a service whose paths are all test paths: the given configuration, dataPath as
 /// free-space path and a kmsg path that does not exist, so that the kernel log detector ends at
@@ -215,11 +243,21 @@ std::string logText(const tarnd_host::LogCapture& log);
 inline time_t gNow;
 inline time_t fixedTime(time_t* out) { return out != nullptr ? (*out = gNow) : gNow; }
 
+/// An idle service on a scratch directory (its configuration file does not exist), which is the
+/// working directory while it lives: a command's relative file lands there.
+struct ScratchService {
+    ScratchService() { std::filesystem::current_path(dir.path()); }
+    ~ScratchService() { std::filesystem::current_path(saved); }
+
+    std::filesystem::path saved = std::filesystem::current_path();
+    ScratchDir dir;
+    android::sp<Service> service = makeService(dir.file("missing.conf"), dir.path());
+};
+
 /// An idle service with an internal channel of its own and the compiled key words that the
 /// detectors match with, as start-up leaves them.
-struct ChannelService {
-    explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events)
-        : service(makeService(dir.file("missing.conf"), dir.path())) {
+struct ChannelService : ScratchService {
+    explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events) {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
             throw std::runtime_error("socketpair failed");
@@ -234,9 +272,16 @@ struct ChannelService {
         const ssize_t n = recv(service->mSockets[1].get(), buf, sizeof(buf), MSG_DONTWAIT);
         return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
     }
-
-    TempDir dir;
-    android::sp<Service> service;
 };
 
+// Milliseconds of this process's CPU time while it sleeps for a second: a thread that spins
+// shows.
+long cpuMsInASecond();
+
 }  // namespace tarnd_test
+
+// Parameterised cases are named by their rows' first member, as ctest lists them.
+#define TARND_NAMED_ROWS(fixture, rows)                                                   \
+    INSTANTIATE_TEST_SUITE_P(, fixture, ::testing::ValuesIn(rows), [](const auto& info) { \
+        return std::string(std::get<0>(info.param));                                      \
+    })
