@@ -13,7 +13,7 @@
 #include "service/TarnDebugService.h"
 #include "tests/TestSupport.h"
 
-namespace android {
+namespace android::tarnd {
 namespace {
 
 constexpr int kDumpDirs = 50;
@@ -61,6 +61,6 @@ void BM_SizeScanPerEvent(benchmark::State& state) {
 BENCHMARK(BM_SizeScanPerEvent)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-}  // namespace android
+}  // namespace android::tarnd
 
 BENCHMARK_MAIN();

@@ -69,7 +69,8 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
         // The area filled up with dumps of its own: the oldest make room for one that would be
         // made, or collection would stop for good. Anything else is refused as it stands.
         if (verdict(name, now) == Verdict::kDump) {
-            logBytes = removeOldestDumps(static_cast<int64_t>(mMaxDumpSpace) << 20);
+            logBytes = removeOldestDumps(static_cast<int64_t>(static_cast<uint32_t>(mMaxDumpSpace))
+                                         << 20);
             logMB = logBytes >> 20;
         }
         if (logBytes < 0 || static_cast<uint64_t>(logMB) >= static_cast<uint32_t>(mMaxDumpSpace)) {
@@ -133,8 +134,9 @@ void TarnDebugService::dumpEvent(const char* name, const std::vector<std::string
     scope.event = name;
     scope.dirFd = dirFd.get();
     scope.environment = environment;
-    const int64_t areaLimit = static_cast<int64_t>(mMaxDumpSpace) << 20;
-    const int64_t freeLimit = static_cast<int64_t>(mMinFreeSpace) << 20;
+    // Read as the checks above read them: a negative value set by hand counts as huge.
+    const int64_t areaLimit = static_cast<int64_t>(static_cast<uint32_t>(mMaxDumpSpace)) << 20;
+    const int64_t freeLimit = static_cast<int64_t>(static_cast<uint32_t>(mMinFreeSpace)) << 20;
     scope.stats = [this, name](bool timedOut, bool full) {
         updateEventStats(name, [timedOut, full](EventStats& e) {
             e.timedOut += timedOut ? 1 : 0;

@@ -330,7 +330,9 @@ bool MonitorThread::trusted(const struct msghdr& msg, const struct sockaddr_nl& 
         }
     }
     // Port 0 is the kernel; a user-space sender always has a port of its own.
-    if (cred != nullptr && (sender.nl_pid == 0 || cred->uid == 0)) return true;
+    const bool kernel = msg.msg_namelen >= sizeof(sender) && sender.nl_family == AF_NETLINK &&
+                        sender.nl_pid == 0;
+    if (cred != nullptr && (kernel || cred->uid == 0)) return true;
     ++mUntrusted;
     mService->updateStats([](ServiceStats& s) { ++s.ueventsUntrusted; });
     int uid = cred != nullptr ? static_cast<int>(cred->uid) : -1;

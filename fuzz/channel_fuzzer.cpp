@@ -20,7 +20,7 @@
 #include "events/MonitorThread.h"
 #include "fuzz/FuzzSandbox.h"
 
-using android::ChannelReader;
+using android::tarnd::ChannelReader;
 
 static tarnd_fuzz::IdleService* gIdle;
 
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           whole.pendingSize() == reader.pendingSize();
 
     // The same receives through a fresh monitor thread with that limit.
-    android::sp<android::MonitorThread> thread = new android::MonitorThread(gIdle->service.get());
+    android::sp<android::tarnd::MonitorThread> thread = new android::tarnd::MonitorThread(gIdle->service.get());
     thread->mChannel = ChannelReader(limit);
     tarnd_host::LogCapture capture;
     for (const std::string& r : receives) {

@@ -30,8 +30,8 @@ void checkNames(const android::Vector<RECORD>& list, const android::Vector<RECOR
     for (size_t i = 0; i < list.size(); ++i) {
         const char* name = list[i].mName.string();
         check(*name != '\0' && strchr(name, '.') == nullptr);
-        check(android::TarnDebugService::findByName(list, name) == static_cast<ssize_t>(i));
-        check(android::TarnDebugService::findByName(sources, name) >= 0);
+        check(android::tarnd::TarnDebugService::findByName(list, name) == static_cast<ssize_t>(i));
+        check(android::tarnd::TarnDebugService::findByName(sources, name) >= 0);
     }
 }
 
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data), size);
 
     tarnd_fuzz::IdleService idle;
-    android::TarnDebugService* s = idle.service.get();
+    android::tarnd::TarnDebugService* s = idle.service.get();
     s->mRunCommand = [s](const android::tarnd::ShellCommand& command) {
         setenv("TARND_WANT", s->mLogDumpPath.string(), 1);
         check(system((kStandInMkdir + command.line).c_str()) == 0);

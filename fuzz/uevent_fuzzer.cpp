@@ -56,11 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::unique_ptr<char[]> bytes(new char[std::max<size_t>(size, 1)]);
     memcpy(bytes.get(), msg.data(), size);
-    android::Uevent uevent;
-    const bool complete = android::parseUevent(bytes.get(), size, &uevent);
-    bool ok = android::parseUeventValue(bytes.get(), size) == value && complete == (end < size) &&
+    android::tarnd::Uevent uevent;
+    const bool complete = android::tarnd::parseUevent(bytes.get(), size, &uevent);
+    bool ok = android::tarnd::parseUeventValue(bytes.get(), size) == value && complete == (end < size) &&
               uevent.header == header && uevent.variables == variables &&
-              android::ueventEnvironment(uevent) == environment;
+              android::tarnd::ueventEnvironment(uevent) == environment;
     // Lists of matches: empty, prefixes (of nothing, too), exact values, empty values.
     const Strings lists[] = {
             {}, {"ACTION=*"}, {"SUBSYSTEM=drm", "ACTION=ch*"}, {"DEVPATH=/devices/*", "A=", "B=*"}};
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const bool prefix = m.back() == '*';
             matched &= has(variables, m.substr(0, m.size() - prefix), prefix);
         }
-        ok &= android::ueventMatches(uevent, matches) == matched;
+        ok &= android::tarnd::ueventMatches(uevent, matches) == matched;
     }
     if (!ok) {
         fprintf(stderr, "uevent_fuzzer: the parsers differ from the model\ndatagram: \"%s\"\n",

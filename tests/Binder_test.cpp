@@ -9,6 +9,7 @@
 #include "service/ITarnDebugService.h"
 
 using namespace android;
+using namespace android::tarnd;
 using namespace std::string_literals;
 
 constexpr const char* kOk = "quorl.kez.tarnd";

@@ -28,8 +28,8 @@ TEST(ChannelReaderTest, NamesCursorsCarryAndDrops) {
             {1024, noNewline + "x\ngpu_hang\n", "gpu_hang; dropped 1"},
     };
     for (const auto& [limit, receives, expected] : rows) {
-        android::ChannelReader reader(limit);
-        std::vector<android::ChannelReader::Name> names;
+        android::tarnd::ChannelReader reader(limit);
+        std::vector<android::tarnd::ChannelReader::Name> names;
         size_t dropped = 0;
         for (size_t at = 0, bar; at <= receives.size(); at = bar + 1) {
             bar = std::min(receives.find('|', at), receives.size());

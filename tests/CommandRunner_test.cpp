@@ -32,7 +32,9 @@ TEST_P(CommandRunnerTest, Run) {
     const std::string marker = "600." + std::to_string(getpid());
     const std::string line = tarnd_test::replaceAll(rowLine, "600.@", marker);
     const std::vector<std::string> environment = {"TARND_X=a b", "HOME=/nowhere"};
-    const android::tarnd::ShellCommand command{line.c_str(), limit, &environment};
+    android::tarnd::ShellCommand command;
+    std::tie(command.line, command.timeoutSeconds, command.environment) =
+            std::make_tuple(line.c_str(), limit, &environment);
     const std::vector<int> fds = tarnd_test::openFds();
     tarnd_host::LogCapture log;
     const int status = android::tarnd::runShellCommand(command);

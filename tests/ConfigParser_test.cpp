@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 #include <sstream>
@@ -8,7 +9,7 @@
 #include "TestSupport.h"
 #include "service/TarnDebugService.h"
 
-using android::TarnDebugService;
+using android::tarnd::TarnDebugService;
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
 
@@ -101,7 +102,7 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
              "handler l: on\nhandler j: on\nmonitor m: enable\n"},
             // Keys match by their beginning; numbers are what atoi reads, seconds are kept between
             // 0 (no limit, no interval) and a day; a list grows.
-            {"global.max_dump_count=512MB\nglobal.max_dump_space= -7\nglobal.min_free_space=none\n"
+            {"global.max_dump_count=512MB\nglobal.max_dump_space= 7\nglobal.min_free_space=none\n"
              "global.kmsg_grep=true\nglobal.logcat_grep=0\n"
              "global.additional_conf_path=/nonexistent/x\nglobal.command_timeout=abc\n"
              "handler.a.dumpx=x.y\nhandler.a.on=-1\nhandler.a.timeout=-5\n"
@@ -110,7 +111,7 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
              "event.e.policy=ONCE\nevent.d.policy=once\nevent.d.policy=all\n",
              {},
              "global: additional_conf_path=/nonexistent/x logcat_grep=0 kmsg_grep=0 "
-             "max_dump_count=512 max_dump_space=-7 min_free_space=0 command_timeout=0\n"
+             "max_dump_count=512 max_dump_space=7 min_free_space=0 command_timeout=0\n"
              "ghandler g: timeout=30\nhandler a: dump=x.y on timeout=0\n"
              "handler b: timeout=86400 epara=[/a, b|/c]\nevent e: interval=10\n"
              "  handler a: dump=x.y on timeout=7\nevent d:\n"},
@@ -167,6 +168,11 @@ TEST(ConfigParserTest, RecordsMessagesAndFailingLines) {
             "evtgroup.g.event monitor.m.enable monitor.m.event monitor.m.evtgroup");
     for (std::string key; keys >> key;)
         rows.push_back({key + forms[rows.size() % std::size(forms)], {"@v", "@"}});
+    // A count or a size below 0 fails its line; 0 is taken.
+    for (const char* key : {"max_dump_count", "max_dump_space", "min_free_space", "allowed_uid"}) {
+        rows.push_back({"global."s + key + "=-1\n", {"Set value failed at line %d", "@"}});
+        rows.push_back({"global."s + key + "=0\n", {}});
+    }
     tarnd_test::ScratchDir dir;
     for (const ParseRow& row : rows) {
         SCOPED_TRACE(row.text.substr(0, 100));
@@ -205,6 +211,42 @@ TEST(ConfigParserTest, StartupReadsTheAdditionalFileAfterTheMainOne) {
                                              " use_additional\nhandler h: dump=a level=3\n"
                                              "event e:\n  handler h: dump=a on\n");
     EXPECT_EQ(log.count("Use additional config file"), 2u);
+}
+
+// A configuration file that is no regular file is refused at once: the main one with the open's
+// failure and what it is, the additional one like one that cannot be opened. A line of 10 MiB is
+// read through in pieces and skipped, with the memory used flat.
+TEST(ConfigParserTest, OnlyRegularFilesReadWithinBounds) {
+    tarnd_test::ScratchDir dir;
+    const std::string fifo = dir.file("fifo"), longLine = dir.file("long.conf");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    tarnd_test::writeLongLine(longLine, 10 << 20, "global.max_dump_count=3\n");
+    const std::string refused = ", not a regular file";
+    const std::pair<std::string, std::string> rows[] = {{fifo, "a FIFO"},
+                                                        {dir.path(), "a directory"},
+                                                        {"/dev/zero", "a device"},
+                                                        {longLine, ""}};
+    for (const auto& [path, kind] : rows) {
+        SCOPED_TRACE(path);
+        auto service = tarnd_test::makeService(dir.file("missing.conf"), dir.path());
+        tarnd_host::LogCapture log;
+        const long peakKiB = tarnd_test::peakMemoryKiB();
+        EXPECT_EQ(service->parseConfig(path.c_str()),
+                  kind.empty() ? android::NO_ERROR : android::UNKNOWN_ERROR);
+        EXPECT_LT(tarnd_test::peakMemoryKiB() - peakKiB, 4096);
+        const Lines failed = {"Failed to open config file " + path,
+                              "Config file " + path + " is " + kind + refused};
+        EXPECT_EQ(log.messages(), kind.empty() ? Lines() : failed);
+        EXPECT_EQ(service->mMaxDumpCount, kind.empty() ? 3 : 10);
+        tarnd_test::writeFile(dir.file("main.conf"), "global.additional_conf_path=" + path + "\n");
+        tarnd_host::LogCapture secondLog;
+        EXPECT_EQ(service->parseConfig(dir.file("main.conf").c_str()), android::NO_ERROR);
+        EXPECT_EQ(service->mUseAdditionalConf, kind.empty());
+        const std::string second = kind.empty() ? "Use additional config file"
+                                                : "Additional config file " + path + " is " + kind +
+                                                          refused + ": not read";
+        EXPECT_EQ(secondLog.messages(), Lines({second}));
+    }
 }
 
 }  // namespace

@@ -9,12 +9,13 @@
 
 using android::String8;
 using tarnd_test::listDir, tarnd_test::makeEvent, tarnd_test::makeHandler, tarnd_test::matches;
-using ::testing::HasSubstr, ::testing::StartsWith;
+using ::testing::HasSubstr, ::testing::Not, ::testing::StartsWith;
 using Lines = std::vector<std::string>;
 
 namespace {
 
-const std::string kHang = "hang_20210305_070809";  // the dump directory at the fixture's clock
+const std::string kHang = "hang_20210305_070809";     // the dump directory at the fixture's clock
+const std::string kHang2 = "hang.2_20210305_070809";  // the second one of that second
 const std::string kNoLogs = "free=*MB, total log size=0MB\n|";  // the first line over an empty root
 
 // Each test works in its own directory, so that a file written outside the dump dir shows up, with
@@ -89,7 +90,7 @@ TEST_F(EventDumpTest, WorkedExampleDumpedOnceThenRefused) {
 
 // The level is the highest of the enabled monitors holding the event: global and event handlers
 // at it run, those above it do not. The last event of the name is taken (not the fixture's), and
-// dumped every time, twice in one second into one directory.
+// dumped every time, twice in one second into two directories.
 TEST_F(EventDumpTest, LogLevelIsHighestEnabledMonitorHoldingTheEvent) {
     service->mGlobalHandlers.add(makeHandler("g", 0, "echo > g.txt"));
     service->mGlobalHandlers.add(makeHandler("g+", 0, "echo > g+.txt"));
@@ -108,21 +109,24 @@ TEST_F(EventDumpTest, LogLevelIsHighestEnabledMonitorHoldingTheEvent) {
         service->mEvents.add(event);
         std::istringstream in(monitors);
         for (std::string m; in >> m;) {
-            android::TarnDebugService::Monitor monitor(nullptr, String8("m"));
+            android::tarnd::TarnDebugService::Monitor monitor(nullptr, String8("m"));
             std::tie(monitor.mEnabled, monitor.mLevel) =
                     std::make_tuple(m[0] == '+', std::stoi(&m[1]));
             monitor.mEvents.add(m.back() == 'h' ? event : makeEvent("other"));
             service->mMonitors.add(monitor);
         }
+        std::filesystem::remove_all(mDumps);
         for (int i = 0; i < 2; ++i)
             EXPECT_THAT(dump("hang"),
                         HasSubstr("|The log level is " + std::to_string(level) + "|"));
-        EXPECT_EQ(listDir(mDumps + "/" + kHang), (Lines{"e.txt", "g.txt"}));
+        for (const std::string& made : listDir(mDumps))
+            EXPECT_EQ(listDir(mDumps + "/" + made), (Lines{"e.txt", "g.txt"})) << made;
+        EXPECT_EQ(listDir(mDumps).size(), 2u);
         EXPECT_EQ(service->mEvents.top().mDumpCount, 2);
     }
 }
 
-enum Outcome { kDumped, kTooLarge, kNoSpace, kInvalid, kUnmeasured };
+enum Outcome { kDumped, kTooLarge, kNoSpace, kInvalid, kUnmeasured, kDumpedFull };
 
 // Files under the dump root ("name:MiB", as many MiB in a sparse file); the size limit and the
 // free-space floor; the free-space path ("": the test's directory; /proc has no free space); the
@@ -136,7 +140,8 @@ const CheckRow kCheckRows[] = {
         {"NegativeLimitIsHuge", "old_x/big:3072", -1, 0, "", "hang", 3072, kDumped},
         {"SpaceCheckedBeforeSize", "", 0, INT32_MAX, "", "hang", 0, kNoSpace},
         {"NegativeFreeFloor", "", 1024, -1, "", "hang", 0, kNoSpace},
-        {"FreeSpaceAtFloorGoesOn", "", 1024, 0, "/proc", "hang", 0, kDumped},
+        // The dump is made, but its commands may write nothing.
+        {"FreeSpaceAtFloorGoesOn", "", 1024, 0, "/proc", "hang", 0, kDumpedFull},
         {"UnmeasuredFreeSpaceRefuses", "", 1024, 0, "no-data", "hang", 0, kUnmeasured},
         {"NameIsCaseSensitive", "a/b/c:1", 1024, 0, "", "HANG", 1, kInvalid},
         {"PrefixIsNoName", "", 1024, 0, "", "han", 0, kInvalid},
@@ -163,9 +168,15 @@ TEST_P(EventDumpCheckTest, BeforeDumping) {
                     "MB, CurrentFreeSpace: *MB",
             "W:Invalid event received, " + std::string(name),
             "E:Cannot get free space of no-data: No such file or directory, dump of hang "
-            "refused"};
+            "refused",
+            "*|W:Dump of event hang reached its space limit, stopped: echo > out.txt|Filelist: "};
     const std::string head = outcome == kUnmeasured ? "" : "free=*MB, total log size=" + mb + "\n|";
-    EXPECT_EQ(outcome == kDumped ? text.substr(0, head.size()) : text, head + expected[outcome]);
+    if (outcome == kDumpedFull) {
+        EXPECT_TRUE(matches(head + expected[outcome], text)) << text;
+    } else {
+        EXPECT_EQ(outcome == kDumped ? text.substr(0, head.size()) : text,
+                  head + expected[outcome]);
+    }
     EXPECT_EQ(tarnd_test::exists(mDumps + "/" + kHang + "/out.txt"), outcome == kDumped);
 }
 TARND_NAMED_ROWS(EventDumpCheckTest, kCheckRows);
@@ -186,10 +197,13 @@ TEST_F(EventDumpTest, SizeScanOfLinksAndUnreadableEntries) {
                            "free=*MB, total log size=" + (root ? "12" : "2") + "MB\n|"));
 }
 
-// The dump's own directory is opened before it is listed; a report on one that cannot be opened
-// fails.
+// A report on a directory that cannot be listed hands nothing to libzel.
 TEST_F(EventDumpTest, ReportOnAnUnopenableDirectoryFails) {
-    EXPECT_EQ(service->reportFileList("hang", "none/"), android::INVALID_OPERATION);
+    tarnd_host::ZelCapture zel;
+    tarnd_host::LogCapture log;
+    service->reportFileList("hang", "none/", -1);
+    EXPECT_EQ(tarnd_test::logText(log), "E:fail to open log dump dir none/");
+    EXPECT_TRUE(zel.calls().empty());
 }
 
 // Dumps of hang that go ahead or stop on the way. A step comes before them ("link": a link to the
@@ -212,9 +226,11 @@ const RunRow kRunRows[] = {
         {"DumpCreatesMissingRoot", "", kRoot, "out.txt", 1,
          "E:cannot open directory: " + kRoot + "\n |" + kNoLogs + "*|Filelist: *out.txt;",
          kHostile + "|dumps"},
-        // Only a real directory takes a dump; an empty root would put it at "/".
-        {"LinkUnderDumpNameRefused", "link", "dumps", "out.txt", 1,
-         "*|E:Dump directory dumps/" + kHang + "/ is not a directory, dump refused",
+        // A name that is taken is never used, whatever stands under it; an empty root would put
+        // the dump at "/".
+        {"LinkUnderDumpNameNotUsed", "link", "dumps", "out.txt", 1,
+         "*|Dump directory " + kHang + " exists, using " + kHang2 + "|Dump event hang to dumps/" +
+                 kHang2 + "/|*|Filelist: dumps/" + kHang2 + "/out.txt;",
          "dumps|target"},
         {"RootNotCreatedRefused", "fail", "", "out.txt", 1,
          "*|E:Create log dump dir failed, /" + kHang + "/", "dumps"},
@@ -222,9 +238,8 @@ const RunRow kRunRows[] = {
          "*|W:Command timed out after 1 s, stopped: *|Dump cmd: echo > out.txt" + kOut, "dumps"},
         {"FailedHandlerEndsTheEventsHandlers", "", "~/dumps", "out.txt bad next", 1,
          "*|Dump cmd: echo > bad|E:Dump handler failed, echo > bad|*" + kOut, "dumps"},
-        // The daemon then ends at "/".
-        {"LostWorkingDirStillDumpsInDumpDir", "lost", "~/dumps", "out.txt", 1,
-         "*|E:Failed to save current dir: No such file or directory|*" + kOut, "dumps"},
+        // The daemon's own working directory is neither needed nor moved.
+        {"LostWorkingDirStillDumpsInDumpDir", "lost", "~/dumps", "out.txt", 1, "*" + kOut, "dumps"},
         {"StormWithinIntervalSkipped", "", "~/dumps", "out.txt", 5,
          "*" + kOut + kSkip + kSkip + kSkip + kSkip, "dumps"},
 };
@@ -236,16 +251,17 @@ TEST_P(EventDumpRunTest, Dump) {
     const std::string step = rowStep, hang = "sleep 600." + std::to_string(getpid());
     const std::string root = tarnd_test::replaceAll(rowRoot, "~", dir.path());
     service->mLogDumpPath = String8(root.c_str());
-    android::TarnDebugService::Event& event = service->mEvents.editTop() = makeEvent("hang");
+    android::tarnd::TarnDebugService::Event& event = service->mEvents.editTop() = makeEvent("hang");
     event.mInterval = 60;
     std::istringstream in(handlers);
     for (std::string name; in >> name;) {
         const std::string line = name == "hung" ? hang + " & " + hang : "echo > " + name;
-        android::TarnDebugService::Handler handler = makeHandler(name.c_str(), 0, line.c_str());
+        android::tarnd::TarnDebugService::Handler handler =
+                makeHandler(name.c_str(), 0, line.c_str());
         std::tie(handler.mTimeoutSet, handler.mTimeout) = std::make_tuple(name == "hung", 1);
         event.mHandlers.add(handler);
     }
-    mFailing = step == "fail" ? "mkdir -p -- '/" + kHang + "/'" : "echo > bad";
+    mFailing = step == "fail" ? "mkdir -p -- ''" : "echo > bad";
     if (step == "link") {
         std::filesystem::create_directory("target");
         std::filesystem::create_directory_symlink(dir.file("target"), "dumps/" + kHang);
@@ -260,8 +276,12 @@ TEST_P(EventDumpRunTest, Dump) {
     for (int i = 0; i < raised; ++i) text += (i == 0 ? "" : "|") + dump("hang");
     EXPECT_TRUE(matches(logged, tarnd_test::replaceAll(text, dir.path(), "~"))) << text;
     const size_t dumped = logged.find("Filelist") != std::string::npos;
-    EXPECT_EQ(tarnd_test::exists(root + "/" + kHang + "/out.txt"), dumped == 1);
-    EXPECT_EQ(std::filesystem::current_path().string(), step == "lost" ? "/" : dir.path());
+    EXPECT_EQ(tarnd_test::exists(root + "/" + (step == "link" ? kHang2 : kHang) + "/out.txt"),
+              dumped == 1);
+    EXPECT_TRUE(tarnd_test::listDir(dir.file("target")).empty());
+    char cwd[4096] = {};
+    ASSERT_GT(readlink("/proc/self/cwd", cwd, sizeof(cwd) - 1), 0);
+    EXPECT_EQ(cwd, step == "lost" ? dir.file("gone") + " (deleted)" : dir.path());
     std::string entries;
     for (const std::string& entry : listDir(dir.path()))
         entries += (entries.empty() ? "" : "|") + entry;
@@ -272,5 +292,101 @@ TEST_P(EventDumpRunTest, Dump) {
     EXPECT_EQ(service->mEvents[0].mDumpCount, static_cast<int>(dumped));
 }
 TARND_NAMED_ROWS(EventDumpRunTest, kRunRows);
+
+// Every dump makes a directory of its own: five dumps within one second, the first name taken
+// beforehand by a directory whose out.txt links elsewhere. What was planted is neither written,
+// followed nor reported.
+TEST_F(EventDumpTest, EveryDumpInADirectoryOfItsOwn) {
+    const std::string planted = mDumps + "/" + kHang, victim = dir.file("victim");
+    std::filesystem::create_directory(planted);
+    tarnd_test::writeFile(victim, "kept");
+    std::filesystem::create_symlink(victim, planted + "/out.txt");
+    tarnd_host::ZelCapture zel;
+    std::string text;
+    for (int i = 0; i < 5; ++i) text += dump("hang") + "|";
+    Lines made;
+    for (int n = 2; n <= 6; ++n) {
+        made.push_back("hang." + std::to_string(n) + kHang.substr(4));
+        EXPECT_EQ(listDir(mDumps + "/" + made.back()), Lines{"out.txt"});
+        EXPECT_THAT(text, HasSubstr(" exists, using " + made.back() + "|"));
+    }
+    made.push_back(kHang);
+    EXPECT_EQ(listDir(mDumps), made);
+    EXPECT_EQ(tarnd_test::readFile(victim), "kept");
+    ASSERT_EQ(zel.calls().size(), 5u);
+    for (const auto& call : zel.calls()) EXPECT_THAT(call.fileList, Not(HasSubstr(planted + "/")));
+}
+
+// Triggers that queue up while a slow dump runs give no second dump: the interval counts from the
+// dump's end.
+TEST_F(EventDumpTest, BurstDuringASlowDumpGivesOneDump) {
+    service->mEvents.editTop() =
+            makeEvent("hang", {makeHandler("s", 0, "sleep 2; echo > out.txt")});
+    service->mEvents.editTop().mInterval = 1;
+    std::string text;
+    for (int i = 0; i < 4; ++i) text += dump("hang") + "|";
+    EXPECT_EQ(service->mEvents[0].mDumpCount, 1);
+    const std::string skip = "Dump of event hang skipped, last dump 0 s ago, interval 1 s|";
+    EXPECT_TRUE(matches("*" + skip + "*" + skip + "*" + skip, text)) << text;
+}
+
+// A dump stays within the dump area's limit (2 MiB here): a single runaway file stops at it, many
+// writers at once stop near it, and no later command runs. A full area first loses its oldest
+// dumps, unless the dump would not be made anyway ("once": hang was dumped before).
+TEST_F(EventDumpTest, DumpsStayWithinTheirSpace) {
+    const std::string yes = "yes hunt > big",
+                      many = "for f in 1 2 3 4; do yes hunt > f$f & done; wait";
+    // Dumps before (name:MiB), hang's policy, its first command; the log's end; the entries after.
+    const std::tuple<const char*, const char*, std::string, std::string, Lines> rows[] = {
+            {"",
+             "every",
+             yes,
+             "W:Dump of event hang reached its space limit, stopped: " + yes,
+             {kHang}},
+            {"",
+             "every",
+             many,
+             "W:Dump of event hang reached its space limit, stopped: " + many,
+             {kHang}},
+            {"old_20190101_000000/a:1.5 new_20200101_000000/b:1.5",
+             "every",
+             "echo > x",
+             "Remove cmd: rm -fr ~/dumps/old_20190101_000000|*|Filelist: *",
+             {kHang, "new_20200101_000000"}},
+            {"old_20190101_000000/a:1.5 new_20200101_000000/b:1.5",
+             "once",
+             "echo > x",
+             "W:Log size is too large, MaxLogSize: 2MB, CurrentLogSize: 3MB",
+             {"new_20200101_000000", "old_20190101_000000"}},
+    };
+    for (const auto& [files, policy, command, logged, after] : rows) {
+        SCOPED_TRACE(command + " " + files);
+        std::filesystem::remove_all(mDumps);
+        std::istringstream in(files);
+        for (std::string f; in >> f;)
+            makeFile(mDumps + "/" + f.substr(0, f.find(':')), std::stod(f.substr(f.find(':') + 1)));
+        service->mMaxDumpSpace = 2;
+        auto& event = service->mEvents.editTop() = makeEvent(
+                "hang", {makeHandler("a", 0, command.c_str()), makeHandler("b", 0, "echo > b")});
+        std::tie(event.mPolicy, event.mDumpCount) =
+                std::make_tuple(policy == std::string("once") ? 0 : 1, policy[0] == 'o' ? 1 : 0);
+        const std::string text = tarnd_test::replaceAll(dump("hang"), dir.path(), "~");
+        EXPECT_TRUE(matches("*" + logged + "*", text)) << text;
+        EXPECT_EQ(listDir(mDumps), after);
+        if (command == "echo > x") continue;
+        int64_t written = 0;
+        for (const std::string& f : listDir(mDumps + "/" + kHang)) {
+            const auto size = std::filesystem::file_size(mDumps + "/" + kHang + "/" + f);
+            EXPECT_LE(size, 2u << 20) << f;  // no file beyond the bound
+            written += static_cast<int64_t>(size);
+        }
+        // One file stops exactly at the limit; four at once by the bound of each, at most three
+        // limits more, well before the next look of the watcher.
+        EXPECT_GE(written, 2 << 20);
+        EXPECT_LE(written, command == yes ? 2 << 20 : 8 << 20);
+        EXPECT_FALSE(tarnd_test::exists(mDumps + "/" + kHang + "/b"));
+        EXPECT_TRUE(tarnd_test::processGone("yes hunt"));
+    }
+}
 
 }  // namespace

@@ -72,7 +72,8 @@ TEST(GarbageCollectorTest, RemovesExactlyTheOlderEntriesEachWithItsOwnLineInDire
         }
         // The removal pass goes in the order the directory yields the names.
         std::string expected;
-        for (android::UniqueDir dir(opendir(dumps.root.c_str())); dirent* e = readdir(dir.get());)
+        for (android::tarnd::UniqueDir dir(opendir(dumps.root.c_str()));
+             dirent* e = readdir(dir.get());)
             if (removed.count(e->d_name))
                 expected += "|Remove cmd: rm -fr " + dumps.root + "/" + e->d_name;
         EXPECT_EQ(dumps.collect(maxDumpCount), expected.erase(0, 1));

@@ -8,11 +8,12 @@
 
 #include "TestSupport.h"
 #include "base/UniqueFd.h"
+#include "detectors/KmsgPosition.h"
 #include "service/ThreadName.h"
 
-using android::KmsgDetectThread;
 using android::sp;
 using android::tarnd::kKmsgThreadName;
+using android::tarnd::KmsgDetectThread;
 using Strings = std::vector<std::string>;
 
 static std::string sent(const std::string& name) { return "Send msg from channel 1: " + name; }
@@ -39,7 +40,8 @@ TEST_P(KmsgDetectThreadFifoTest, Records) {
     sp<KmsgDetectThread> thread = new KmsgDetectThread(s.service.get(), path.c_str());
     s.service->mKmsgThread = thread;
     ASSERT_EQ(thread->run(kKmsgThreadName, 0, 0), android::NO_ERROR);
-    android::UniqueFd writer(open(path.c_str(), O_WRONLY | O_CLOEXEC));  // waits for the reader
+    android::tarnd::UniqueFd writer(
+            open(path.c_str(), O_WRONLY | O_CLOEXEC));  // waits for the reader
     for (const std::string& record : records) {
         ASSERT_EQ(write(writer.get(), record.data(), record.size()), ssize_t(record.size()));
         int pending = 1;  // drained before the next write
@@ -66,7 +68,7 @@ TARND_NAMED_ROWS(KmsgDetectThreadFifoTest, kFifoRows);
 // every 10 s with the sum; the first record, a piece without prefix and a step back count nothing.
 TEST(KmsgDetectThreadTest, SkippedSequenceNumbersReportedAtOnceThenSummed) {
     tarnd_test::ChannelService s(
-            std::vector<android::KeywordMatcher::Entry>{{"gpu_hang", {"gpu hang"}}});
+            std::vector<android::tarnd::KeywordMatcher::Entry>{{"gpu_hang", {"gpu hang"}}});
     sp<KmsgDetectThread> thread = new KmsgDetectThread(s.service.get(), "/nonexistent");
     tarnd_host::LogCapture log;
     const auto t0 = std::chrono::steady_clock::now();
@@ -88,20 +90,38 @@ TEST(KmsgDetectThreadTest, SkippedSequenceNumbersReportedAtOnceThenSummed) {
     EXPECT_EQ(s.drain(), "gpu_hang\n");
 }
 
-// A record already in the kernel's buffer is read too, then one written while the thread runs.
-TEST(KmsgDetectThreadTest, RealDeviceReadsRecordsFromBeforeAndAfterStart) {
-    android::UniqueFd kmsg(open("/dev/kmsg", O_RDWR | O_CLOEXEC));
+// The first start of a boot reads the records already in the kernel's buffer, then those written
+// while it runs; a restart in the same boot goes on after the last record handled, and a kept
+// position of another boot is no position: the whole buffer is read again.
+TEST(KmsgDetectThreadTest, RealDeviceReadsOnAfterARestartOfTheSameBoot) {
+    android::tarnd::UniqueFd kmsg(open("/dev/kmsg", O_RDWR | O_CLOEXEC));
     if (!tarnd_test::isRoot() || !kmsg.ok()) GTEST_SKIP() << "needs root and a writable /dev/kmsg";
     const std::string word = "tk" + std::to_string(std::random_device()());
     tarnd_test::ChannelService s({{"before", {word + "b"}}, {"after", {word + "a"}}});
-    tarnd_host::LogCapture log;
-    sp<KmsgDetectThread> thread = new KmsgDetectThread(s.service.get(), "/dev/kmsg");
-    s.service->mKmsgThread = thread;
-    for (const std::string name : {"before", "after"}) {
-        const std::string text = "<6>tarnd-test: " + word + name[0] + "\n";
+    s.service->mLogDumpPath = android::String8(s.dir.path().c_str());
+    const std::string position = s.dir.file(".kmsg_position");
+    auto record = [&](char which) {
+        const std::string text = "<6>tarnd-test: " + word + which + "\n";
         ASSERT_EQ(write(kmsg.get(), text.data(), text.size()), ssize_t(text.size()));
-        ASSERT_TRUE(name == "after" || thread->run(kKmsgThreadName, 0, 0) == android::NO_ERROR);
-        ASSERT_TRUE(log.waitFor(sent(name)));
+    };
+    // Before the start: "b" is written, nothing is done, or the kept position's boot is changed;
+    // "a" is written once it runs. Then what the run sends: every "a" so far after a new boot.
+    const std::pair<char, std::string> runs[] = {
+            {'b', "before\nafter\n"}, {' ', "after\n"}, {'x', "before\nafter\nafter\nafter\n"}};
+    for (const auto& [step, sends] : runs) {
+        SCOPED_TRACE(std::string(1, step));
+        if (step == 'b') record('b');
+        if (step == 'x') {
+            const std::string kept = tarnd_test::readFile(position);
+            ASSERT_EQ(kept.substr(0, kept.find(' ')), android::tarnd::currentBootId());
+            tarnd_test::writeFile(position, "another-boot" + kept.substr(kept.find(' ')));
+        }
+        tarnd_host::LogCapture log;
+        sp<KmsgDetectThread> thread = new KmsgDetectThread(s.service.get(), "/dev/kmsg");
+        ASSERT_EQ(thread->run(kKmsgThreadName, 0, 0), android::NO_ERROR);
+        record('a');
+        ASSERT_TRUE(log.waitFor(sent("after"), step == 'x' ? 3 : 1));
+        thread->requestExitAndWait();  // keeps the position
+        EXPECT_EQ(s.drain(), sends);
     }
-    EXPECT_EQ(s.drain(), "before\nafter\n");  // each once
 }

@@ -15,6 +15,7 @@
 #include "service/ITarnDebugService.h"
 
 using namespace android;
+using namespace android::tarnd;
 
 namespace {
 
@@ -100,7 +101,8 @@ TEST(LoadTest, TenThousandNamesFromFourWritersWhileDumping) {
                                     reply.readInt32() != NO_ERROR;
                     if (w == kSendEvent)
                         failures += service->sendEvent(String8(payload.c_str())) != NO_ERROR;
-                    if (w >= kKmsg) sendMatchedEvents(service.get(), payload.c_str());
+                    if (w >= kKmsg)
+                        sendMatchedEvents(service.get(), payload.c_str(), TriggerSource::kKmsg);
                 }
             });
         }

@@ -18,7 +18,8 @@ TEST(LogGCThreadTest, DestructionCutsThePauseAfterTheFirstCollection) {
     s.service->mLogDumpPath = android::String8(root.c_str());
     s.service->mMaxDumpCount = 1;
     tarnd_host::LogCapture log;
-    android::sp<android::LogGCThread> thread = new android::LogGCThread(s.service.get(), 1800);
+    android::sp<android::tarnd::LogGCThread> thread =
+            new android::tarnd::LogGCThread(s.service.get(), 1800);
     s.service->mLogGCThread = thread;
     ASSERT_EQ(thread->run(android::tarnd::kLogGCThreadName, 0, 0), android::NO_ERROR);
     ASSERT_TRUE(log.waitFor(finish));

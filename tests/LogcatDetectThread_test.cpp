@@ -29,13 +29,13 @@ TEST_P(LogcatDetectThreadTest, Reader) {
     static int run = 0;  // the reader starts at the oldest record: words no earlier run logged
     const bool broken = GetParam().second;
     const std::string w = "w" + std::to_string(run++) + "_";
-    std::vector<android::KeywordMatcher::Entry> events;
+    std::vector<android::tarnd::KeywordMatcher::Entry> events;
     for (const char* name : {"hang", "ring", "own", "tag", "crash", "done"})
         events.push_back({name, {w + name}});
     tarnd_test::ChannelService s(events);
     tarnd_host::LogCapture log;
-    android::sp<android::LogcatDetectThread> thread =
-            new android::LogcatDetectThread(s.service.get());
+    android::sp<android::tarnd::LogcatDetectThread> thread =
+            new android::tarnd::LogcatDetectThread(s.service.get());
     s.service->mLogcatThread = thread;
     const std::tuple<int, int32_t, std::string, std::string> rows[] = {
             {LOG_ID_SYSTEM, 31337, "Sys", w + "hang seen"},

@@ -13,6 +13,7 @@
 #include "tools/UeventMessage.h"
 
 using namespace android;
+using namespace android::tarnd;
 using tarnd_host::LogCapture;
 using Strings = std::vector<std::string>;
 
@@ -32,6 +33,8 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, dgram) | pipe2(fds, O_CLOEXEC), 0);
     UniqueFd uevents(dgram[0]), kernel(dgram[1]), pipeIn(fds[0]), pipeOut(fds[1]);
     ASSERT_EQ(write(pipeOut.get(), "x", 1), 1);
+    const int on = 1;  // the sender's credentials, which decide whether the uevent is believed
+    ASSERT_EQ(setsockopt(uevents.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)), 0);
     thread->mPollFds[0] = {uevents.get(), POLLIN, 0};
     thread->mPollFds[1] = {pipeIn.get(), POLLIN, 0};
     LogCapture log;
@@ -43,7 +46,10 @@ TEST(MonitorThreadTest, FailingReceiveNeitherSpinsNorHoldsUpUevents) {
     EXPECT_TRUE(thread->threadLoop());
     EXPECT_EQ(log.messages(),
               Strings({"error recv from internal channel, -1: " + std::string(strerror(ENOTSOCK)),
-                       "Receive uevent: gpu_hang"}));
+                       tarnd_test::isRoot() ? "Receive uevent: gpu_hang"
+                                            : "Dropped 1 uevents from untrusted senders, last "
+                                              "from uid " +
+                                                      std::to_string(getuid())}));
     thread->mRetryAt[1] = std::chrono::steady_clock::now() + std::chrono::hours(1);
     thread->requestExit();
     EXPECT_TRUE(thread->threadLoop());

@@ -17,25 +17,26 @@ using android::String8;
 // an enabled monitor holds.
 TEST(SendMatchedEventsTest, SendsEachEnabledNameOnceInMonitorThenEventOrder) {
     tarnd_test::ChannelService s({});
-    const std::pair<bool, std::vector<android::KeywordMatcher::Entry>> monitors[] = {
+    const std::pair<bool, std::vector<android::tarnd::KeywordMatcher::Entry>> monitors[] = {
             {true, {{"b", {"b1", "b2"}}, {"a", {"a1"}}}},
             {false, {{"a", {"d1"}}, {"o", {"o1"}}}},
             {true, {{"g", {"g1"}}, {"q", {}}}}};
     for (const auto& [enabled, events] : monitors) {
-        android::TarnDebugService::Monitor monitor(s.service.get(), String8("monitor"));
+        android::tarnd::TarnDebugService::Monitor monitor(s.service.get(), String8("monitor"));
         monitor.mEnabled = enabled;
         for (const auto& e : events) {
-            android::TarnDebugService::Event event(s.service.get(), String8(e.name.c_str()));
+            android::tarnd::TarnDebugService::Event event(s.service.get(), String8(e.name.c_str()));
             for (const std::string& k : e.keywords) event.mKeyWords.add(String8(k.c_str()));
             monitor.mEvents.add(event);
         }
         s.service->mMonitors.add(monitor);
     }
-    s.service->mKeywordMatcher->build(android::keywordEntries(*s.service));
+    s.service->mKeywordMatcher->build(android::tarnd::keywordEntries(*s.service));
     for (const auto& [text, bytes] : {std::pair{"g1 a1 b2 b1", "b\na\ng\n"}, {"d1 o1", ""}}) {
         SCOPED_TRACE(text);
         tarnd_host::LogCapture log;
-        android::sendMatchedEvents(s.service.get(), text);
+        android::tarnd::sendMatchedEvents(s.service.get(), text,
+                                          android::tarnd::TriggerSource::kLogcat);
         std::string got;  // DEBUG messages only
         for (const tarnd_host::LogLine& line : log.lines())
             got += line.prio == ANDROID_LOG_DEBUG ? line.msg + "\n" : "not DEBUG: " + line.msg;

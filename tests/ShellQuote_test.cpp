@@ -12,7 +12,7 @@ TEST(ShellQuoteTest, ReachesCommandWholeAndRunsNothingElse) {
     for (const char* text : {"a  ;touch p $(touch q) `touch r`", "it's", "''", "\"\\", "\n", ""}) {
         SCOPED_TRACE(text);
         std::string cmd =
-                "cd " + dir.path() + " && printf %s " + android::shellQuote(text).string();
+                "cd " + dir.path() + " && printf %s " + android::tarnd::shellQuote(text).string();
         ASSERT_EQ(system((cmd + " > out").c_str()), 0) << cmd;
         EXPECT_EQ(tarnd_test::readFile(dir.file("out")), text);
         EXPECT_EQ(tarnd_test::listDir(dir.path()), std::vector<std::string>{"out"});

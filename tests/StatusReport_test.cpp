@@ -7,7 +7,7 @@
 #include "service/TarnDebugService.h"
 
 using android::String8;
-using android::TarnDebugService;
+using android::tarnd::TarnDebugService;
 
 namespace {
 

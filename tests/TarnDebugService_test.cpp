@@ -12,6 +12,7 @@
 
 using namespace android;
 using namespace android::tarnd;
+using namespace android::tarnd;
 using tarnd_host::LogCapture;
 using tarnd_test::replaceAll, tarnd_test::shownName;
 

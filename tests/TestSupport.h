@@ -28,7 +28,7 @@
 
 namespace tarnd_test {
 
-using Service = android::TarnDebugService;
+using Service = android::tarnd::TarnDebugService;
 
 inline void writeFile(const std::string& path, const std::string& contents) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
@@ -38,7 +38,7 @@ inline void writeFile(const std::string& path, const std::string& contents) {
 // on which a stream would throw.
 inline std::string readFile(const std::string& path) {
     std::string contents;
-    const android::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const android::tarnd::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     char buffer[4096];
     ssize_t n;
     while (fd.get() >= 0 && (n = TEMP_FAILURE_RETRY(read(fd.get(), buffer, sizeof(buffer)))) > 0)
@@ -67,9 +67,9 @@ inline bool exists(const std::string& path) {
 // Names of the entries of a directory, without "." and "..", sorted.
 inline std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
-    android::UniqueDir dir(opendir(path.c_str()));
+    android::tarnd::UniqueDir dir(opendir(path.c_str()));
     while (struct dirent* e = dir ? readdir(dir.get()) : nullptr)
-        if (!android::isDotOrDotDot(e->d_name)) names.push_back(e->d_name);
+        if (!android::tarnd::isDotOrDotDot(e->d_name)) names.push_back(e->d_name);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -109,6 +109,19 @@ inline bool isRoot() { return geteuid() == 0; }
 inline bool hasNetAdmin() {
     const std::string status = readFile("/proc/self/status");
     return std::stoull(status.substr(status.find("CapEff:") + 7), nullptr, 16) >> CAP_NET_ADMIN & 1;
+}
+
+// The most memory this process has held so far (VmHWM), in KiB.
+inline long peakMemoryKiB() {
+    const std::string status = readFile("/proc/self/status");
+    return std::stol(status.substr(status.find("VmHWM:") + 6));
+}
+
+// A file of one line of size bytes (zero bytes, sparse: writing it allocates nothing), then rest.
+inline void writeLongLine(const std::string& path, off_t size, const std::string& rest) {
+    writeFile(path, "");
+    if (truncate(path.c_str(), size) != 0) throw std::runtime_error("truncate failed");
+    std::ofstream(path, std::ios::app) << "\n" << rest;
 }
 
 // Polls the condition every millisecond for up to 5 s: whether it came true.
@@ -257,13 +270,13 @@ struct ScratchService {
 /// An idle service with an internal channel of its own and the compiled key words that the
 /// detectors match with, as start-up leaves them.
 struct ChannelService : ScratchService {
-    explicit ChannelService(const std::vector<android::KeywordMatcher::Entry>& events) {
+    explicit ChannelService(const std::vector<android::tarnd::KeywordMatcher::Entry>& events) {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
             throw std::runtime_error("socketpair failed");
         service->mSockets[0].reset(fds[0]);
         service->mSockets[1].reset(fds[1]);
-        service->mKeywordMatcher.reset(new android::KeywordMatcher());
+        service->mKeywordMatcher.reset(new android::tarnd::KeywordMatcher());
         service->mKeywordMatcher->build(events);
     }
     // What the channel's receiving end holds now, without waiting.

@@ -65,9 +65,9 @@ TEST(UeventMessageTest, TriggerRefusesWithoutPrivilege) {
 TEST(UeventMessageTest, TriggerSendsWithPrivilege) {
     if (!tarnd_test::hasNetAdmin())
         GTEST_SKIP() << "sending to the uevent group needs CAP_NET_ADMIN";
-    android::UniqueFd listener(
+    android::tarnd::UniqueFd listener(
             socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
-    int size = android::MonitorThread::kUeventRcvBuf;
+    int size = android::tarnd::MonitorThread::kUeventRcvBuf;
     if (setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
         setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     const sockaddr_nl group = {AF_NETLINK, 0, 0, 1};
@@ -82,7 +82,7 @@ TEST(UeventMessageTest, TriggerSendsWithPrivilege) {
              (n = recv(listener.get(), buf, sizeof(buf), MSG_DONTWAIT)) >= 0 || errno == ENOBUFS;) {
             const std::string datagram(buf, n > 0 ? n : 0);
             lost |= n < 0;
-            if (android::parseUeventValue(buf, datagram.size()) == value)
+            if (android::tarnd::parseUeventValue(buf, datagram.size()) == value)
                 ours.push_back(datagram.substr(0, datagram.find("SEQNUM=")));
         }
     }

@@ -32,7 +32,7 @@ TEST(UeventParserTest, EventValue) {
     };
     for (const auto& [bytes, value] : rows) {
         const std::vector<char> heap = datagram(bytes);
-        EXPECT_EQ(android::parseUeventValue(heap.data(), heap.size()), value) << bytes;
+        EXPECT_EQ(android::tarnd::parseUeventValue(heap.data(), heap.size()), value) << bytes;
     }
 }
 
@@ -54,13 +54,13 @@ TEST(UeventParserTest, MatchesAndEnvironment) {
     };
     for (const auto& [bytes, matchList, raised, expected] : rows) {
         const std::vector<char> heap = datagram(bytes);
-        android::Uevent uevent;
-        android::parseUevent(heap.data(), heap.size(), &uevent);
+        android::tarnd::Uevent uevent;
+        android::tarnd::parseUevent(heap.data(), heap.size(), &uevent);
         android::Vector<android::String8> matches;
         for (const char* match : matchList) matches.add(android::String8(match));
-        EXPECT_EQ(android::ueventMatches(uevent, matches), raised) << bytes;
+        EXPECT_EQ(android::tarnd::ueventMatches(uevent, matches), raised) << bytes;
         std::string environment;
-        for (const std::string& v : android::ueventEnvironment(uevent)) {
+        for (const std::string& v : android::tarnd::ueventEnvironment(uevent)) {
             environment += (environment.empty() ? "" : ",") +
                            (v.rfind("TARND_UEVENT_", 0) == 0 ? v.substr(13) : "unprefixed " + v);
         }
