@@ -2,9 +2,13 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <linux/netlink.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 
@@ -140,6 +144,57 @@ TEST(MonitorThreadTest, UeventsRaiseEvents) {
     ASSERT_EQ(made.size(), 5u);
     EXPECT_EQ(tarnd_test::readFile(dumps + "/" + made[1] + "/env.txt"), core + "|$(touch p)");
     EXPECT_FALSE(tarnd_test::exists(dumps + "/" + made[1] + "/p"));
+}
+
+// Uevents are believed only from the kernel and from root. The kernel's own comes from writing
+// to a device's uevent file; a sender that keeps CAP_NET_ADMIN under another uid is dropped before
+// its uevent is read, and the drop is reported.
+TEST(MonitorThreadUeventTest, OnlyTheKernelAndRootAreBelieved) {
+    const char* lo = "/sys/class/net/lo/uevent";
+    if (!tarnd_test::isRoot() || access(lo, W_OK) != 0) {
+        GTEST_SKIP() << "needs root, CAP_NET_ADMIN and a writable " << lo;
+    }
+    tarnd_test::ChannelService s({});
+    s.service->mMinFreeSpace = INT32_MAX;  // a dump stops at the space check
+    TarnDebugService::Event kernel(nullptr, String8("kernel"));
+    // Letters and digits only: the kernel takes no other value from the file.
+    const std::string token = "k" + std::to_string(getpid());
+    kernel.mMatches.add(String8(("SYNTH_ARG_TOK=" + token).c_str()));
+    TarnDebugService::Monitor monitor(nullptr, String8("m"));
+    monitor.mEnabled = true;
+    monitor.mEvents.add(kernel);
+    s.service->mMonitors.add(monitor);
+    sp<MonitorThread> thread = new MonitorThread(s.service.get());
+    LogCapture log;
+    ASSERT_EQ(thread->readyToRun(), NO_ERROR);
+    // Root's, then one from uid 65534 that kept CAP_NET_ADMIN, then the kernel's own.
+    ASSERT_EQ(tarnd_trigger::sendUeventMessage(tarnd_trigger::buildUeventMessage(ours("~root"), 1)),
+              0);
+    const std::string user = tarnd_trigger::buildUeventMessage(ours("~user"), 2);
+    pid_t child = fork();
+    if (child == 0) {
+        __user_cap_header_struct head = {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2] = {};
+        bool ok = prctl(PR_SET_KEEPCAPS, 1) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+                  setresuid(65534, 65534, 65534) == 0 && syscall(SYS_capget, &head, caps) == 0;
+        caps[0].effective = 1u << CAP_NET_ADMIN;
+        ok = ok && syscall(SYS_capset, &head, caps) == 0;
+        _exit(ok && tarnd_trigger::sendUeventMessage(user) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0) << "the sender under uid 65534 could not send";
+    tarnd_test::writeFile(lo, "change 2b1e5f3c-8d4a-4e6b-9c7d-0a1b2c3d4e5f TOK=" + token);
+    const std::string matched = "Uevent change@/devices/virtual/net/lo matches event kernel";
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         !log.contains(matched) && std::chrono::steady_clock::now() < end;) {
+        pollfd p = {thread->mUeventSocket.get(), POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) thread->threadLoop();
+    }
+    EXPECT_TRUE(log.contains(matched));
+    EXPECT_TRUE(log.contains("Receive uevent: " + ours("~root")));
+    EXPECT_FALSE(log.contains("Receive uevent: " + ours("~user")));
+    EXPECT_TRUE(log.contains("Dropped 1 uevents from untrusted senders, last from uid 65534"));
 }
 
 // Ordinary uevents while nobody reads: the buffer asked for keeps all; the kernel's smallest
