@@ -41,8 +41,8 @@ struct IdleService {
 
     std::string configPath = sandboxDir() + "/no-such.conf", dataPath = sandboxDir();
     std::string kmsgPath = sandboxDir() + "/no-kmsg";
-    android::sp<android::tarnd::TarnDebugService> service =
-            new android::tarnd::TarnDebugService({configPath.c_str(), dataPath.c_str(), kmsgPath.c_str()});
+    android::sp<android::tarnd::TarnDebugService> service = new android::tarnd::TarnDebugService(
+            {configPath.c_str(), dataPath.c_str(), kmsgPath.c_str()});
 };
 
 /// Bytes outside printable ASCII, and the backslash, as \xNN.

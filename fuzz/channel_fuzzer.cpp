@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           whole.pendingSize() == reader.pendingSize();
 
     // The same receives through a fresh monitor thread with that limit.
-    android::sp<android::tarnd::MonitorThread> thread = new android::tarnd::MonitorThread(gIdle->service.get());
+    android::sp<android::tarnd::MonitorThread> thread =
+            new android::tarnd::MonitorThread(gIdle->service.get());
     thread->mChannel = ChannelReader(limit);
     tarnd_host::LogCapture capture;
     for (const std::string& r : receives) {

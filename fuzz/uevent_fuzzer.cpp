@@ -58,8 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(bytes.get(), msg.data(), size);
     android::tarnd::Uevent uevent;
     const bool complete = android::tarnd::parseUevent(bytes.get(), size, &uevent);
-    bool ok = android::tarnd::parseUeventValue(bytes.get(), size) == value && complete == (end < size) &&
-              uevent.header == header && uevent.variables == variables &&
+    bool ok = android::tarnd::parseUeventValue(bytes.get(), size) == value &&
+              complete == (end < size) && uevent.header == header &&
+              uevent.variables == variables &&
               android::tarnd::ueventEnvironment(uevent) == environment;
     // Lists of matches: empty, prefixes (of nothing, too), exact values, empty values.
     const Strings lists[] = {
