@@ -98,6 +98,13 @@ int KmsgDetectThread::savePosition(std::chrono::steady_clock::time_point now, bo
 }
 
 bool KmsgDetectThread::threadLoop() {
+    bool more = readOnce();
+    // A stop keeps the position of the last record handled, whichever way the loop ends.
+    if (!more || exitPending()) savePosition(std::chrono::steady_clock::now(), true);
+    return more;
+}
+
+bool KmsgDetectThread::readOnce() {
     struct pollfd fds[2] = {{mFd.get(), POLLIN, 0}, {mPause.fd(), POLLIN, 0}};
     const nfds_t count = mPause.fd() >= 0 ? 2 : 1;
     int ready = poll(fds, count, savePosition(std::chrono::steady_clock::now(), false));
@@ -106,10 +113,7 @@ bool KmsgDetectThread::threadLoop() {
         return pauseAfterFailure("Failed to poll %s: %s", mPath, strerror(errno));
     }
     if (ready == 0) return true;  // the position is written on the next pass
-    if (count == 2 && fds[1].revents != 0) {
-        savePosition(std::chrono::steady_clock::now(), true);
-        return false;
-    }
+    if (count == 2 && fds[1].revents != 0) return false;
 
     // One record per read; the last byte is kept for the terminator.
     ssize_t size = read(mFd.get(), mBuffer, sizeof(mBuffer) - 1);

@@ -50,6 +50,8 @@ class KmsgDetectThread : public Worker {
   private:
     status_t prepare() override;
     bool threadLoop() override;
+    // One wait and one read; false when the thread is to end.
+    bool readOnce();
 };
 
 }  // namespace android::tarnd
