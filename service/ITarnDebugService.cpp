@@ -22,6 +22,15 @@ class BpTarnDebugService : public BpInterface<ITarnDebugService> {
     }
 };
 
-IMPLEMENT_META_INTERFACE(TarnDebugService, "quorl.kez.tarnd");
+const String16 ITarnDebugService::descriptor("quorl.kez.tarnd");
+
+const String16& ITarnDebugService::getInterfaceDescriptor() const { return descriptor; }
+
+sp<ITarnDebugService> ITarnDebugService::asInterface(const sp<IBinder>& binder) {
+    if (binder == nullptr) return nullptr;
+    sp<IInterface> local = binder->queryLocalInterface(descriptor);
+    if (local != nullptr) return static_cast<ITarnDebugService*>(local.get());
+    return new BpTarnDebugService(binder);
+}
 
 }  // namespace android::tarnd

@@ -13,7 +13,12 @@ class ITarnDebugService : public IInterface {
         SEND_EVENT = IBinder::FIRST_CALL_TRANSACTION,
     };
 
-    DECLARE_META_INTERFACE(TarnDebugService)
+    // Written out rather than by the meta-interface macros, which newer platforms keep for
+    // interfaces generated from AIDL.
+    static const String16 descriptor;
+    // The service itself when the binder lives in this process, else a proxy; null for null.
+    static sp<ITarnDebugService> asInterface(const sp<IBinder>& binder);
+    virtual const String16& getInterfaceDescriptor() const;
 
     // Queues the named event for a dump; INVALID_OPERATION while the service is not running.
     virtual status_t sendEvent(const String8& name) = 0;
