@@ -121,7 +121,8 @@ TEST(KmsgDetectThreadTest, RealDeviceReadsOnAfterARestartOfTheSameBoot) {
         ASSERT_EQ(thread->run(kKmsgThreadName, 0, 0), android::NO_ERROR);
         record('a');
         ASSERT_TRUE(log.waitFor(sent("after"), step == 'x' ? 3 : 1));
-        thread->requestExitAndWait();  // keeps the position
+        thread->requestExit();  // wakes the poll; keeps the position
+        thread->join();
         EXPECT_EQ(s.drain(), sends);
     }
 }

@@ -65,7 +65,7 @@ status_t Thread::requestExitAndWait() {
     if (mThread.joinable() && mThread.get_id() == std::this_thread::get_id()) {
         return WOULD_BLOCK;
     }
-    requestExit();
+    Thread::requestExit();
     return join();
 }
 

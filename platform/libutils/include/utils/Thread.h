@@ -25,7 +25,9 @@ class Thread : virtual public RefBase {
     virtual void requestExit();
     // Called once on the new thread before the first threadLoop(); a non-zero result ends it.
     virtual status_t readyToRun();
-    // requestExit(), then waits until the thread has ended. Must not be called on the thread.
+    // Sets the exit flag, then waits until the thread has ended. Like the real one, it does not
+    // call an overridden requestExit(): a thread that blocks until woken must be stopped with
+    // requestExit() and join(). Must not be called on the thread.
     status_t requestExitAndWait();
     // Waits until the thread has ended, without asking it to.
     status_t join();
