@@ -26,6 +26,8 @@
 namespace android {
 namespace {
 
+using tarnd::KeywordMatcher;
+
 constexpr size_t kKeywordCounts[] = {8, 64, 256};
 
 struct Corpus {

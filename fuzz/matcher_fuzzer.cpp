@@ -16,7 +16,7 @@
 #include "detectors/KeywordMatcher.h"
 #include "fuzz/FuzzSandbox.h"
 
-using android::KeywordMatcher;
+using android::tarnd::KeywordMatcher;
 using Names = std::vector<std::string>;
 
 namespace {

@@ -10,7 +10,7 @@
 
 namespace {
 
-using android::KeywordMatcher;
+using android::tarnd::KeywordMatcher;
 using Entries = std::vector<KeywordMatcher::Entry>;
 using Names = std::vector<std::string>;
 
