@@ -9,12 +9,12 @@
 #if defined(TARND_MATCHER_SCALAR)
 #define TARND_MATCHER_VECTOR 0
 #elif defined(__SSSE3__)
-#include <tmmintrin.h>
+#include <immintrin.h>
 #define TARND_MATCHER_VECTOR 1
 #define TARND_MATCHER_TARGET
 #define TARND_MATCHER_INLINE inline __attribute__((always_inline))
 #elif (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#include <tmmintrin.h>
+#include <immintrin.h>
 #define TARND_MATCHER_VECTOR 1
 #define TARND_MATCHER_TARGET __attribute__((target("ssse3")))
 #define TARND_MATCHER_INLINE inline __attribute__((always_inline, target("ssse3")))
@@ -32,19 +32,28 @@ bool KeywordMatcher::vectorSupported() {
 #endif
 }
 
+bool KeywordMatcher::wideSupported() {
+#if TARND_MATCHER_VECTOR
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
 #if TARND_MATCHER_VECTOR
 
 using keyword_matcher::gramBit;
 using keyword_matcher::hasBit;
-using keyword_matcher::kWindow;
-using keyword_matcher::kWindowLead;
 using keyword_matcher::loadGram;
-using keyword_matcher::windowBit;
 
 namespace {
 
 TARND_MATCHER_INLINE __m128i load16(const void* p) {
     return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+inline __attribute__((always_inline, target("avx2"))) __m256i load32(const void* p) {
+    return _mm256_loadu_si256(static_cast<const __m256i*>(p));
 }
 
 // Loads of 16 + extra bytes from every 16th position stay inside the text and its NUL up to the
@@ -124,38 +133,114 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanShort(const char* text, size_t len
     return hit;
 }
 
-namespace {
-
-// Per byte value: the indexes of its set bits, lowest first, one per byte, and how many there are.
-struct LaneTable {
-    uint64_t lanes[256];
-    unsigned char count[256];
-};
-
-constexpr LaneTable makeLaneTable() {
-    LaneTable table{};
-    for (unsigned value = 0; value < 256; ++value) {
-        unsigned n = 0;
-        for (unsigned bit = 0; bit < 8; ++bit) {
-            if ((value >> bit) & 1) table.lanes[value] |= uint64_t{bit} << (8 * n++);
-        }
-        table.count[value] = static_cast<unsigned char>(n);
-    }
-    return table;
+// The blocks of a scan of ends that start at or after the returned position would read past the
+// NUL: they read `tail`, a zero-padded copy of the text from there, which no key word's last byte
+// matches. `reach` is how far a block reads from its start.
+size_t KeywordMatcher::copyEndsTail(const char* text, size_t length, size_t block,
+                                    char* tail) const {
+    const size_t reach = mEndsLongest - 1 + block;
+    size_t start = 0;
+    if (length + 1 >= reach + block) start = ((length + 1 - reach - block) / block + 1) * block;
+    const size_t lastStart = length - mEndsShortest;
+    if (start > lastStart) return start;
+    // Only as much as the last block reads: the copy is written just before it is read.
+    const size_t copied = length - start;
+    memcpy(tail, text + start, copied);
+    memset(tail + copied, 0, lastStart - start + reach - copied);
+    return start;
 }
 
-constexpr LaneTable kLaneTable = makeLaneTable();
-constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+// Whether the pattern occurs at the lanes set in `lanes`, the first at `base`.
+bool KeywordMatcher::endsHit(const EndsPattern& p, uint32_t lanes, size_t base, const char* text,
+                             size_t length, unsigned char* found) const {
+    const std::string& pattern = mPatterns[p.pattern];
+    for (; lanes != 0; lanes &= lanes - 1) {
+        const size_t start = base + static_cast<size_t>(__builtin_ctz(lanes));
+        if (start + pattern.size() <= length &&
+            memcmp(text + start, pattern.data(), pattern.size()) == 0) {
+            if (found != nullptr) found[p.pattern] = 1;
+            return true;
+        }
+    }
+    return false;
+}
 
-// The sieve runs over chunks of this many bytes, so that a byte holds a candidate's offset.
-constexpr size_t kChunk = 256;
+TARND_MATCHER_TARGET bool KeywordMatcher::scanEnds(const char* text, size_t length,
+                                                   unsigned char* found) const {
+    if (length < mEndsShortest) return false;
+    const size_t lastStart = length - mEndsShortest;
+    alignas(16) char tail[kEndsTail];
+    const size_t tailStart = copyEndsTail(text, length, 16, tail);
+    bool hit = false;
+    for (size_t base = 0; base <= lastStart; base += 16) {
+        const char* block = base < tailStart ? text + base : tail + (base - tailStart);
+        const __m128i first = load16(block);
+        const __m128i second = load16(block + 1);
+        __m128i any = _mm_setzero_si128();
+        for (const EndsPattern& p : mEnds) {
+            any = _mm_or_si128(
+                    any, _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(first, load16(p.lanes[0])),
+                                                     _mm_cmpeq_epi8(second, load16(p.lanes[1]))),
+                                       _mm_cmpeq_epi8(load16(block + p.last), load16(p.lanes[2]))));
+        }
+        if (_mm_movemask_epi8(any) == 0) continue;
+        for (const EndsPattern& p : mEnds) {
+            if (found != nullptr && found[p.pattern]) continue;
+            const __m128i same =
+                    _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(first, load16(p.lanes[0])),
+                                                _mm_cmpeq_epi8(second, load16(p.lanes[1]))),
+                                  _mm_cmpeq_epi8(load16(block + p.last), load16(p.lanes[2])));
+            if (endsHit(p, static_cast<uint32_t>(_mm_movemask_epi8(same)), base, text, length,
+                        found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
 
-}  // namespace
+// The same with AVX2, 32 positions at a time, where the processor has it.
+__attribute__((target("avx2"))) bool KeywordMatcher::scanEndsWide(const char* text, size_t length,
+                                                                  unsigned char* found) const {
+    if (length < mEndsShortest) return false;
+    const size_t lastStart = length - mEndsShortest;
+    alignas(32) char tail[kEndsTail];
+    const size_t tailStart = copyEndsTail(text, length, 32, tail);
+    bool hit = false;
+    for (size_t base = 0; base <= lastStart; base += 32) {
+        const char* block = base < tailStart ? text + base : tail + (base - tailStart);
+        const __m256i first = load32(block);
+        const __m256i second = load32(block + 1);
+        __m256i any = _mm256_setzero_si256();
+        for (const EndsPattern& p : mEnds) {
+            any = _mm256_or_si256(
+                    any, _mm256_and_si256(
+                                 _mm256_and_si256(_mm256_cmpeq_epi8(first, load32(p.lanes[0])),
+                                                  _mm256_cmpeq_epi8(second, load32(p.lanes[1]))),
+                                 _mm256_cmpeq_epi8(load32(block + p.last), load32(p.lanes[2]))));
+        }
+        if (_mm256_movemask_epi8(any) == 0) continue;
+        for (const EndsPattern& p : mEnds) {
+            if (found != nullptr && found[p.pattern]) continue;
+            const __m256i same = _mm256_and_si256(
+                    _mm256_and_si256(_mm256_cmpeq_epi8(first, load32(p.lanes[0])),
+                                     _mm256_cmpeq_epi8(second, load32(p.lanes[1]))),
+                    _mm256_cmpeq_epi8(load32(block + p.last), load32(p.lanes[2])));
+            if (endsHit(p, static_cast<uint32_t>(_mm256_movemask_epi8(same)), base, text, length,
+                        found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
 
-// The sieve writes where its candidates are without a branch per block: a hit is rare but
-// unpredictable, and a mispredicted branch per block cost more than all the rest of a candidate.
-// The candidates of a chunk are then checked against the bit filters, and the few that pass
-// against the patterns.
+// The sieve marks its candidates in one word per 64 bytes, without a branch per block: a hit is
+// rare but unpredictable, and a mispredicted branch per block cost more than all the rest of a
+// candidate. The candidates are then checked against the bit filters, those that pass against
+// the ends of the key word anchored there, and the few left against the patterns.
 template <bool kWide>
 TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t length,
                                                     unsigned char* found) const {
@@ -167,22 +252,20 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t len
     static const uint32_t kEmpty[1] = {0};
     const uint32_t* quadFilter = mGrams.width != 0 ? mGrams.filter.data() : kEmpty;
     const uint32_t* tripleFilter = mTriples.width != 0 ? mTriples.filter.data() : kEmpty;
-    const uint32_t* windowFilter = !mWindows.empty() ? mWindows.data() : kEmpty;
     const unsigned quadShift = mGrams.width != 0 ? mGrams.filterShift : 27;
     const unsigned tripleShift = mTriples.width != 0 ? mTriples.filterShift : 27;
-    const unsigned windowShift = !mWindows.empty() ? mWindowShift : 27;
     const uint32_t tripleMask = loadGram("\xff\xff\xff\xff", 3);
     // Lane i of a step's result is about the gram ending at base + i, so the steps run up to
     // the NUL, which a 3-byte key word's gram may end on.
     alignas(16) char tail[64];
     const size_t tailStart = copyTail(text, length, 0, tail);
     bool hit = false;
-    for (size_t chunk = 0; chunk <= length; chunk += kChunk) {
-        unsigned char ends[kChunk + 8];  // offsets in the chunk of the candidates' last bytes
-        size_t count = 0;
-        const size_t chunkEnd = std::min(chunk + kChunk, length + 1);
-        for (size_t base = chunk; base < chunkEnd; base += 16) {
-            const char* block = base < tailStart ? text + base : tail + (base - tailStart);
+    for (size_t base = 0; base <= length; base += 64) {
+        uint64_t candidates = 0;
+        for (size_t lane = 0; lane < 64; lane += 16) {
+            // Past the NUL only the tail's padding is read: it ends 64 bytes after tailStart.
+            const size_t at = base + lane;
+            const char* block = at < tailStart ? text + at : tail + (at - tailStart);
             const __m128i bytes = load16(block);
             const __m128i lowNibbles = _mm_and_si128(bytes, low);
             const __m128i highNibbles = _mm_and_si128(_mm_srli_epi16(bytes, 4), low);
@@ -191,40 +274,32 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t len
                 none = _mm_and_si128(none,
                                      _mm_cmpeq_epi8(wide.step(lowNibbles, highNibbles), zero));
             }
-            const unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(none)) ^ 0xFFFFu;
-            if (!kWide && candidates == 0) continue;
-            const uint64_t offset = static_cast<uint64_t>(base - chunk) * kEveryByte;
-            const uint64_t first = kLaneTable.lanes[candidates & 0xFF] + offset;
-            memcpy(ends + count, &first, sizeof(first));
-            count += kLaneTable.count[candidates & 0xFF];
-            const uint64_t second = kLaneTable.lanes[candidates >> 8] + offset + 8 * kEveryByte;
-            memcpy(ends + count, &second, sizeof(second));
-            count += kLaneTable.count[candidates >> 8];
+            candidates |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(none)) ^ 0xFFFFu}
+                          << lane;
         }
-        for (size_t k = 0; k < count; ++k) {
-            const size_t end = chunk + ends[k];
+        while (candidates != 0) {
+            const size_t end = base + static_cast<size_t>(__builtin_ctzll(candidates));
+            candidates &= candidates - 1;
             if (end > length) break;     // lanes past the NUL, read from the tail's padding
             const size_t pos = end - 3;  // no gram ends before byte 3: the steps start on zeros
             uint32_t gram;
             memcpy(&gram, text + pos, sizeof(gram));
-            uint32_t before = 0;
-            uint32_t after = 0;
-            if (pos >= kWindowLead && pos - kWindowLead + kWindow <= length) {
-                memcpy(&before, text + pos - kWindowLead, sizeof(before));
-                memcpy(&after, text + pos - kWindowLead + 4, sizeof(after));
-            }
-            const uint32_t window = windowBit(before, after, windowShift);
-            const uint32_t quad =
-                    filterHas(quadFilter, quadShift, gram) | hasBit(windowFilter, window);
+            const uint32_t quad = filterHas(quadFilter, quadShift, gram);
             const uint32_t triple = filterHas(tripleFilter, tripleShift, gram & tripleMask);
             if ((quad | triple) == 0) continue;
-            if (triple != 0 && verify(mTriples, gram & tripleMask, text, length, pos, found)) {
-                if (found == nullptr) return true;
-                hit = true;
+            if (triple != 0) {
+                const Slot* slot = candidate(mTriples, gram & tripleMask, text, length, pos);
+                if (slot != nullptr && verify(mTriples, *slot, text, length, pos, found)) {
+                    if (found == nullptr) return true;
+                    hit = true;
+                }
             }
-            if (quad != 0 && end < length && verify(mGrams, gram, text, length, pos, found)) {
-                if (found == nullptr) return true;
-                hit = true;
+            if (quad != 0 && end < length) {
+                const Slot* slot = candidate(mGrams, gram, text, length, pos);
+                if (slot != nullptr && verify(mGrams, *slot, text, length, pos, found)) {
+                    if (found == nullptr) return true;
+                    hit = true;
+                }
             }
         }
     }
@@ -239,6 +314,8 @@ template TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve<true>(const char*, 
                                                                    unsigned char*) const;
 #else
 bool KeywordMatcher::scanShort(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanEnds(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanEndsWide(const char*, size_t, unsigned char*) const { return false; }
 
 template <bool kWide>
 bool KeywordMatcher::scanSieve(const char*, size_t, unsigned char*) const {
