@@ -12,7 +12,10 @@ namespace android::tarnd {
 
 using keyword_matcher::gramBit;
 using keyword_matcher::kSlotMultiplier;
+using keyword_matcher::kWindow;
+using keyword_matcher::kWindowLead;
 using keyword_matcher::loadGram;
+using keyword_matcher::windowBit;
 
 namespace {
 
@@ -105,10 +108,10 @@ double gramScore(const char* gram, size_t width) {
 // their key words, so a gram that `held` says other patterns hold, or that anchors them already,
 // counts as that much commoner.
 size_t rarestRun(const std::string& pattern, size_t width, size_t count,
-                 const std::map<uint32_t, size_t>& held) {
-    size_t best = 0;
+                 const std::map<uint32_t, size_t>& held, size_t before, size_t after) {
+    size_t best = before;
     double bestScore = 0;
-    for (size_t start = 0; start + count - 1 + width <= pattern.size(); ++start) {
+    for (size_t start = before; start + count - 1 + width + after <= pattern.size(); ++start) {
         double score = 0;
         for (size_t k = 0; k < count; ++k) {
             const char* gram = pattern.data() + start + k;
@@ -116,7 +119,7 @@ size_t rarestRun(const std::string& pattern, size_t width, size_t count,
             score += gramScore(gram, width) *
                      static_cast<double>(shared == held.end() ? 1 : shared->second);
         }
-        if (start == 0 || score < bestScore) {
+        if (start == before || score < bestScore) {
             best = start;
             bestScore = score;
         }
@@ -210,6 +213,7 @@ void KeywordMatcher::chooseScan(bool allowVector, const std::vector<uint32_t>& p
     mShortPatterns.clear();
     memset(mNibbles, 0, sizeof(mNibbles));
     mTriples = GramIndex();
+    mWindows.clear();
     buildPortable(plan, pairPatterns, std::move(triplePatterns), std::move(longPatterns));
 }
 
@@ -252,7 +256,18 @@ double KeywordMatcher::buildVector(const std::vector<uint32_t>& pairPatterns,
         mShortPatterns.push_back(compiled);
     }
     buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1));
-    buildIndex(mGrams, 4, 1, anchorsFor(mPatterns, longPatterns, 4, 1));
+    // A pattern with room for a window is anchored inside it, off its first two bytes.
+    std::vector<uint32_t> windowed;
+    std::vector<uint32_t> unwindowed;
+    for (uint32_t id : longPatterns) {
+        (mPatterns[id].size() >= kWindow ? windowed : unwindowed).push_back(id);
+    }
+    std::vector<Anchor> anchors = anchorsFor(mPatterns, unwindowed, 4, 1);
+    const std::vector<Anchor> inWindows =
+            anchorsFor(mPatterns, windowed, 4, 1, kWindowLead, kWindow - kWindowLead - 4);
+    anchors.insert(anchors.end(), inWindows.begin(), inWindows.end());
+    buildIndex(mGrams, 4, 1, std::move(anchors));
+    buildWindows();
     buildBuckets();
     mVector = true;
     double passed = 0;
@@ -377,10 +392,11 @@ void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
     }
 }
 
-// Anchors each pattern at its rarest run of `stride` grams.
+// Anchors each pattern at its rarest run of `stride` grams, at least `before` bytes from its start
+// and `after` bytes from its end.
 std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
         const std::vector<std::string>& patterns, const std::vector<uint32_t>& ids, size_t width,
-        size_t stride) {
+        size_t stride, size_t before, size_t after) {
     // How many of the patterns hold each gram: wherever their pieces turn up, so does it.
     std::map<uint32_t, size_t> held;
     for (uint32_t id : ids) {
@@ -396,7 +412,7 @@ std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
     std::vector<Anchor> anchors;
     for (uint32_t id : ids) {
         const std::string& pattern = patterns[id];
-        const size_t start = rarestRun(pattern, width, stride, held);
+        const size_t start = rarestRun(pattern, width, stride, held, before, after);
         for (size_t offset = start; offset < start + stride; ++offset) {
             const uint32_t gram = loadGram(pattern.data() + offset, width);
             ++held[gram];  // a gram anchoring several patterns costs a comparison for each
@@ -404,6 +420,31 @@ std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
         }
     }
     return anchors;
+}
+
+// With the vector scan, the anchors' bit filter keeps only those of patterns too short for a
+// window; the others go to the window filter.
+void KeywordMatcher::buildWindows() {
+    std::fill(mGrams.filter.begin(), mGrams.filter.end(), 0);
+    size_t windows = 0;
+    for (const Anchor& anchor : mGrams.anchors) {
+        windows += mPatterns[anchor.pattern].size() >= kWindow ? 1 : 0;
+    }
+    const unsigned bits = std::min(kMaxFilterBits, std::max(15u, log2Ceil(windows) + 9));
+    mWindowShift = 32 - bits;
+    mWindows.assign((size_t{1} << bits) / 32, 0);
+    for (const Anchor& anchor : mGrams.anchors) {
+        const std::string& pattern = mPatterns[anchor.pattern];
+        if (pattern.size() >= kWindow) {
+            uint32_t first;
+            uint32_t second;
+            memcpy(&first, pattern.data() + anchor.offset - kWindowLead, sizeof(first));
+            memcpy(&second, pattern.data() + anchor.offset - kWindowLead + 4, sizeof(second));
+            setBit(mWindows, windowBit(first, second, mWindowShift));
+        } else {
+            setBit(mGrams.filter, gramBit(anchor.gram, mGrams.filterShift));
+        }
+    }
 }
 
 void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
@@ -465,6 +506,7 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
     bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
     bytes += mEnds.capacity() * sizeof(EndsPattern);
+    bytes += mWindows.capacity() * sizeof(uint32_t);
     for (const GramIndex* index : {&mPairs, &mGrams, &mTriples}) {
         bytes += index->filter.capacity() * sizeof(uint32_t) +
                  index->slots.capacity() * sizeof(Slot) +

@@ -124,7 +124,8 @@ class KeywordMatcher {
                 size_t pos, unsigned char* found) const;
     static std::vector<Anchor> anchorsFor(const std::vector<std::string>& patterns,
                                           const std::vector<uint32_t>& ids, size_t width,
-                                          size_t stride);
+                                          size_t stride, size_t before = 0, size_t after = 0);
+    void buildWindows();
     // The portable scan's gram widths and strides, and its estimated work per byte.
     struct PortablePlan {
         size_t width = 4;
@@ -172,6 +173,10 @@ class KeywordMatcher {
     // Longer patterns: with the vector scan on 4-byte grams at every position; else on 3-byte
     // grams if some have 3 bytes, or 4-byte ones at a stride.
     GramIndex mGrams;
+    // With the vector scan: one bit per hash of the 8 bytes around the anchor of each pattern of
+    // 8 bytes or more; mGrams' filter then holds the shorter patterns' anchors alone.
+    std::vector<uint32_t> mWindows;
+    unsigned mWindowShift = 0;
 };
 
 template <typename F>

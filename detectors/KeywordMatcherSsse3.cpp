@@ -44,7 +44,10 @@ bool KeywordMatcher::wideSupported() {
 
 using keyword_matcher::gramBit;
 using keyword_matcher::hasBit;
+using keyword_matcher::kWindow;
+using keyword_matcher::kWindowLead;
 using keyword_matcher::loadGram;
+using keyword_matcher::windowBit;
 
 namespace {
 
@@ -237,9 +240,37 @@ __attribute__((target("avx2"))) bool KeywordMatcher::scanEndsWide(const char* te
     return hit;
 }
 
-// The sieve marks its candidates in one word per 64 bytes, without a branch per block: a hit is
-// rare but unpredictable, and a mispredicted branch per block cost more than all the rest of a
-// candidate. The candidates are then checked against the bit filters, those that pass against
+namespace {
+
+// Per byte value: the indexes of its set bits, lowest first, one per byte, and how many there are.
+struct LaneTable {
+    uint64_t lanes[256];
+    unsigned char count[256];
+};
+
+constexpr LaneTable makeLaneTable() {
+    LaneTable table{};
+    for (unsigned value = 0; value < 256; ++value) {
+        unsigned n = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if ((value >> bit) & 1) table.lanes[value] |= uint64_t{bit} << (8 * n++);
+        }
+        table.count[value] = static_cast<unsigned char>(n);
+    }
+    return table;
+}
+
+constexpr LaneTable kLaneTable = makeLaneTable();
+constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+
+// The sieve runs over chunks of this many bytes, so that a byte holds a candidate's offset.
+constexpr size_t kChunk = 256;
+
+}  // namespace
+
+// The sieve writes where its candidates are without a branch per block: a hit is rare but
+// unpredictable, and a mispredicted branch per block cost more than all the rest of a candidate.
+// The candidates of a chunk are then checked against the bit filters, those that pass against
 // the ends of the key word anchored there, and the few left against the patterns.
 template <bool kWide>
 TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t length,
@@ -252,20 +283,22 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t len
     static const uint32_t kEmpty[1] = {0};
     const uint32_t* quadFilter = mGrams.width != 0 ? mGrams.filter.data() : kEmpty;
     const uint32_t* tripleFilter = mTriples.width != 0 ? mTriples.filter.data() : kEmpty;
+    const uint32_t* windowFilter = !mWindows.empty() ? mWindows.data() : kEmpty;
     const unsigned quadShift = mGrams.width != 0 ? mGrams.filterShift : 27;
     const unsigned tripleShift = mTriples.width != 0 ? mTriples.filterShift : 27;
+    const unsigned windowShift = !mWindows.empty() ? mWindowShift : 27;
     const uint32_t tripleMask = loadGram("\xff\xff\xff\xff", 3);
     // Lane i of a step's result is about the gram ending at base + i, so the steps run up to
     // the NUL, which a 3-byte key word's gram may end on.
     alignas(16) char tail[64];
     const size_t tailStart = copyTail(text, length, 0, tail);
     bool hit = false;
-    for (size_t base = 0; base <= length; base += 64) {
-        uint64_t candidates = 0;
-        for (size_t lane = 0; lane < 64; lane += 16) {
-            // Past the NUL only the tail's padding is read: it ends 64 bytes after tailStart.
-            const size_t at = base + lane;
-            const char* block = at < tailStart ? text + at : tail + (at - tailStart);
+    for (size_t chunk = 0; chunk <= length; chunk += kChunk) {
+        unsigned char ends[kChunk + 8];  // offsets in the chunk of the candidates' last bytes
+        size_t count = 0;
+        const size_t chunkEnd = std::min(chunk + kChunk, length + 1);
+        for (size_t base = chunk; base < chunkEnd; base += 16) {
+            const char* block = base < tailStart ? text + base : tail + (base - tailStart);
             const __m128i bytes = load16(block);
             const __m128i lowNibbles = _mm_and_si128(bytes, low);
             const __m128i highNibbles = _mm_and_si128(_mm_srli_epi16(bytes, 4), low);
@@ -274,17 +307,31 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t len
                 none = _mm_and_si128(none,
                                      _mm_cmpeq_epi8(wide.step(lowNibbles, highNibbles), zero));
             }
-            candidates |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(none)) ^ 0xFFFFu}
-                          << lane;
+            const unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(none)) ^ 0xFFFFu;
+            if (!kWide && candidates == 0) continue;
+            const uint64_t offset = static_cast<uint64_t>(base - chunk) * kEveryByte;
+            const uint64_t first = kLaneTable.lanes[candidates & 0xFF] + offset;
+            memcpy(ends + count, &first, sizeof(first));
+            count += kLaneTable.count[candidates & 0xFF];
+            const uint64_t second = kLaneTable.lanes[candidates >> 8] + offset + 8 * kEveryByte;
+            memcpy(ends + count, &second, sizeof(second));
+            count += kLaneTable.count[candidates >> 8];
         }
-        while (candidates != 0) {
-            const size_t end = base + static_cast<size_t>(__builtin_ctzll(candidates));
-            candidates &= candidates - 1;
+        for (size_t k = 0; k < count; ++k) {
+            const size_t end = chunk + ends[k];
             if (end > length) break;     // lanes past the NUL, read from the tail's padding
             const size_t pos = end - 3;  // no gram ends before byte 3: the steps start on zeros
             uint32_t gram;
             memcpy(&gram, text + pos, sizeof(gram));
-            const uint32_t quad = filterHas(quadFilter, quadShift, gram);
+            uint32_t before = 0;
+            uint32_t after = 0;
+            if (pos >= kWindowLead && pos - kWindowLead + kWindow <= length) {
+                memcpy(&before, text + pos - kWindowLead, sizeof(before));
+                memcpy(&after, text + pos - kWindowLead + 4, sizeof(after));
+            }
+            const uint32_t window = windowBit(before, after, windowShift);
+            const uint32_t quad =
+                    filterHas(quadFilter, quadShift, gram) | hasBit(windowFilter, window);
             const uint32_t triple = filterHas(tripleFilter, tripleShift, gram & tripleMask);
             if ((quad | triple) == 0) continue;
             if (triple != 0) {
