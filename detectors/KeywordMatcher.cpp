@@ -237,7 +237,7 @@ bool KeywordMatcher::buildEnds(const std::vector<uint32_t>& ids) {
         compiled.pattern = id;
         mEnds.push_back(compiled);
     }
-    mEndsWide = wideSupported();
+    mEndsWidth = widestVector();
     mVector = true;
     return true;
 }

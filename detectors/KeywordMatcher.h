@@ -98,12 +98,13 @@ class KeywordMatcher {
     bool scanShort(const char* text, size_t length, unsigned char* found) const;
     bool scanEnds(const char* text, size_t length, unsigned char* found) const;
     bool scanEndsWide(const char* text, size_t length, unsigned char* found) const;
+    bool scanEndsAvx512(const char* text, size_t length, unsigned char* found) const;
     // The longest key word compared at its ends: the scan reads that far past each position, and
     // its copy of a text's end is that long.
     static constexpr size_t kEndsLongest = 64;
     static constexpr size_t kEndsTail = 2 * (kEndsLongest + 32) + 32;
     size_t copyEndsTail(const char* text, size_t length, size_t block, char* tail) const;
-    bool endsHit(const EndsPattern& p, uint32_t lanes, size_t base, const char* text, size_t length,
+    bool endsHit(const EndsPattern& p, uint64_t lanes, size_t base, const char* text, size_t length,
                  unsigned char* found) const;
     bool scanVector(const char* text, size_t length, unsigned char* found) const {
         return mWide ? scanSieve<true>(text, length, found) : scanSieve<false>(text, length, found);
@@ -111,7 +112,7 @@ class KeywordMatcher {
     template <bool kWide>  // with the second set of buckets
     bool scanSieve(const char* text, size_t length, unsigned char* found) const;
     static bool vectorSupported();
-    static bool wideSupported();  // AVX2
+    static unsigned widestVector();  // bytes: 64 with AVX-512, 32 with AVX2, 16 with SSSE3
     void buildBuckets();
     void addToBucket(const std::string& gram, size_t bucket);
     double bucketPassRate(size_t bucket, const std::string* gram) const;
@@ -160,7 +161,7 @@ class KeywordMatcher {
     bool mVector = false;
     // A small set of patterns of 2 to kEndsLongest bytes is compared at their ends instead.
     std::vector<EndsPattern> mEnds;
-    bool mEndsWide = false;  // with AVX2
+    unsigned mEndsWidth = 16;  // the widest vector the processor has, in bytes
     size_t mEndsShortest = 0;
     size_t mEndsLongest = 0;
     std::vector<ShortPattern> mShortPatterns;  // 2-byte patterns, compared whole

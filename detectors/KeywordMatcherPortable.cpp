@@ -50,8 +50,10 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
     }
     const size_t length = strlen(text);
     if (!mEnds.empty()) {
-        return (mEndsWide ? scanEndsWide(text, length, found) : scanEnds(text, length, found)) ||
-               hit;
+        const bool ends = mEndsWidth == 64   ? scanEndsAvx512(text, length, found)
+                          : mEndsWidth == 32 ? scanEndsWide(text, length, found)
+                                             : scanEnds(text, length, found);
+        return ends || hit;
     }
     if (mVector) {
         if (!mShortPatterns.empty() && scanShort(text, length, found)) {

@@ -32,11 +32,13 @@ bool KeywordMatcher::vectorSupported() {
 #endif
 }
 
-bool KeywordMatcher::wideSupported() {
+unsigned KeywordMatcher::widestVector() {
 #if TARND_MATCHER_VECTOR
-    return __builtin_cpu_supports("avx2");
+    if (__builtin_cpu_supports("avx512bw")) return 64;
+    if (__builtin_cpu_supports("avx2")) return 32;
+    return vectorSupported() ? 16 : 0;
 #else
-    return false;
+    return 0;
 #endif
 }
 
@@ -154,11 +156,11 @@ size_t KeywordMatcher::copyEndsTail(const char* text, size_t length, size_t bloc
 }
 
 // Whether the pattern occurs at the lanes set in `lanes`, the first at `base`.
-bool KeywordMatcher::endsHit(const EndsPattern& p, uint32_t lanes, size_t base, const char* text,
+bool KeywordMatcher::endsHit(const EndsPattern& p, uint64_t lanes, size_t base, const char* text,
                              size_t length, unsigned char* found) const {
     const std::string& pattern = mPatterns[p.pattern];
     for (; lanes != 0; lanes &= lanes - 1) {
-        const size_t start = base + static_cast<size_t>(__builtin_ctz(lanes));
+        const size_t start = base + static_cast<size_t>(__builtin_ctzll(lanes));
         if (start + pattern.size() <= length &&
             memcmp(text + start, pattern.data(), pattern.size()) == 0) {
             if (found != nullptr) found[p.pattern] = 1;
@@ -232,6 +234,53 @@ __attribute__((target("avx2"))) bool KeywordMatcher::scanEndsWide(const char* te
                     _mm256_cmpeq_epi8(load32(block + p.last), load32(p.lanes[2])));
             if (endsHit(p, static_cast<uint32_t>(_mm256_movemask_epi8(same)), base, text, length,
                         found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
+// And with AVX-512, 64 positions at a time. Near the end of the text the loads leave out the
+// bytes past the NUL, so no copy of the text's end is needed.
+__attribute__((target("avx512bw"))) bool KeywordMatcher::scanEndsAvx512(
+        const char* text, size_t length, unsigned char* found) const {
+    if (length < mEndsShortest) return false;
+    const size_t lastStart = length - mEndsShortest;
+    // The bytes from offset `at` up to the NUL, at most 64 of them.
+    auto within = [length](size_t at) {
+        if (at > length) return uint64_t{0};
+        return length + 1 - at >= 64 ? ~uint64_t{0} : (uint64_t{1} << (length + 1 - at)) - 1;
+    };
+    bool hit = false;
+    for (size_t base = 0; base <= lastStart; base += 64) {
+        const bool whole = base + 63 + mEndsLongest <= length;
+        const __m512i first = _mm512_maskz_loadu_epi8(within(base), text + base);
+        const __m512i second = _mm512_maskz_loadu_epi8(within(base + 1), text + base + 1);
+        uint64_t any = 0;
+        for (const EndsPattern& p : mEnds) {
+            const char* at = text + base + p.last;
+            const __m512i last = whole ? _mm512_loadu_si512(at)
+                                       : _mm512_maskz_loadu_epi8(within(base + p.last), at);
+            any |= _mm512_mask_cmpeq_epi8_mask(
+                    _mm512_mask_cmpeq_epi8_mask(
+                            _mm512_cmpeq_epi8_mask(first, _mm512_set1_epi8(p.lanes[0][0])), second,
+                            _mm512_set1_epi8(p.lanes[1][0])),
+                    last, _mm512_set1_epi8(p.lanes[2][0]));
+        }
+        if (any == 0) continue;
+        for (const EndsPattern& p : mEnds) {
+            if (found != nullptr && found[p.pattern]) continue;
+            const char* at = text + base + p.last;
+            const __m512i last = whole ? _mm512_loadu_si512(at)
+                                       : _mm512_maskz_loadu_epi8(within(base + p.last), at);
+            const uint64_t same = _mm512_mask_cmpeq_epi8_mask(
+                    _mm512_mask_cmpeq_epi8_mask(
+                            _mm512_cmpeq_epi8_mask(first, _mm512_set1_epi8(p.lanes[0][0])), second,
+                            _mm512_set1_epi8(p.lanes[1][0])),
+                    last, _mm512_set1_epi8(p.lanes[2][0]));
+            if (endsHit(p, same, base, text, length, found)) {
                 if (found == nullptr) return true;
                 hit = true;
             }
@@ -363,6 +412,7 @@ template TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve<true>(const char*, 
 bool KeywordMatcher::scanShort(const char*, size_t, unsigned char*) const { return false; }
 bool KeywordMatcher::scanEnds(const char*, size_t, unsigned char*) const { return false; }
 bool KeywordMatcher::scanEndsWide(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanEndsAvx512(const char*, size_t, unsigned char*) const { return false; }
 
 template <bool kWide>
 bool KeywordMatcher::scanSieve(const char*, size_t, unsigned char*) const {
