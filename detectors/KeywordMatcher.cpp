@@ -44,7 +44,7 @@ constexpr size_t kShortPatternsMax = 8;
 // The estimated work per byte of the sieve, in probes of a scalar gram filter: one sieve's step,
 // a position let through by its buckets, and a 2-byte key word compared whole.
 constexpr double kSieveStepCost = 0.3;
-constexpr double kSieveHitCost = 3;
+constexpr double kSieveHitCost = 6;
 constexpr double kShortPatternCost = 0.1;
 
 // Buckets of the vector prefilter: one bit of a byte each, in one sieve or, above
@@ -270,9 +270,20 @@ double KeywordMatcher::buildVector(const std::vector<uint32_t>& pairPatterns,
     buildWindows();
     buildBuckets();
     mVector = true;
+    // The share of positions let through is estimated on text made mostly of the key words' own
+    // bytes, as the logs that matter are: buckets of unlike grams let much of it through.
+    double weights[256] = {};
+    double all = 0;
+    for (const std::string& pattern : mPatterns) {
+        for (char c : pattern) weights[static_cast<unsigned char>(c)] += 1;
+        all += static_cast<double>(pattern.size());
+    }
+    for (unsigned c = 1; c < 256; ++c) {
+        weights[c] = 0.8 * weights[c] / std::max(all, 1.0) + 0.2 * (c >= 0x20 && c < 0x7f) / 95;
+    }
     double passed = 0;
     for (size_t bucket = 0; bucket < (mWide ? 2 : 1) * kBuckets; ++bucket) {
-        passed += bucketPassRate(bucket, nullptr);
+        passed += bucketPassRate(bucket, nullptr, weights);
     }
     return (mWide ? 2 : 1) * kSieveStepCost + passed * kSieveHitCost +
            static_cast<double>(mShortPatterns.size()) * kShortPatternCost;
@@ -354,7 +365,8 @@ void KeywordMatcher::buildBuckets() {
 
 // Share of positions of printable text, all bytes alike (frequency guesses misled it on text made
 // of the key words' own words), that pass the bucket's nibble tests, with gram added if not null.
-double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) const {
+double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram,
+                                      const double* weights) const {
     const auto& nibbles = mNibbles[bucket / kBuckets];
     const unsigned char bit = static_cast<unsigned char>(1u << (bucket % kBuckets));
     double rate = 1;
@@ -373,7 +385,7 @@ double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) co
         double passed = 0;
         double all = 0;
         for (unsigned c = 1; c < 256; ++c) {
-            const double weight = c >= 0x20 && c < 0x7f ? 1 : 0.1;
+            const double weight = weights != nullptr ? weights[c] : c >= 0x20 && c < 0x7f ? 1 : 0.1;
             all += weight;
             if ((lows >> (c & 15)) & (highs >> (c >> 4)) & 1) passed += weight;
         }

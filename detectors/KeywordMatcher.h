@@ -115,7 +115,10 @@ class KeywordMatcher {
     static unsigned widestVector();  // bytes: 64 with AVX-512, 32 with AVX2, 16 with SSSE3
     void buildBuckets();
     void addToBucket(const std::string& gram, size_t bucket);
-    double bucketPassRate(size_t bucket, const std::string* gram) const;
+    // Share of positions that pass the bucket, with gram added if not null; with weights per byte
+    // value, of text with those byte frequencies, else of printable text, all bytes alike.
+    double bucketPassRate(size_t bucket, const std::string* gram,
+                          const double* weights = nullptr) const;
     bool scanGrams(const GramIndex& index, const char* text, size_t length,
                    unsigned char* found) const;
     // The slot of a gram hit at pos whose key word ends fit the text there, else nullptr.
