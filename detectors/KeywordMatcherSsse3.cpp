@@ -244,43 +244,44 @@ __attribute__((target("avx2"))) bool KeywordMatcher::scanEndsWide(const char* te
 
 // And with AVX-512, 64 positions at a time. Near the end of the text the loads leave out the
 // bytes past the NUL, so no copy of the text's end is needed.
-__attribute__((target("avx512bw"))) bool KeywordMatcher::scanEndsAvx512(
+__attribute__((target("avx512bw,bmi2"))) bool KeywordMatcher::scanEndsAvx512(
         const char* text, size_t length, unsigned char* found) const {
     if (length < mEndsShortest) return false;
     const size_t lastStart = length - mEndsShortest;
     // The bytes from offset `at` up to the NUL, at most 64 of them.
-    auto within = [length](size_t at) {
-        if (at > length) return uint64_t{0};
-        return length + 1 - at >= 64 ? ~uint64_t{0} : (uint64_t{1} << (length + 1 - at)) - 1;
+    auto within = [length](size_t at) __attribute__((target("bmi2"))) {
+        const size_t n = at <= length ? length + 1 - at : 0;
+        return _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(n < 64 ? n : 64));
+    };
+    auto same = [](const EndsPattern& p, __m512i first, __m512i second, __m512i last)
+            __attribute__((target("avx512bw"))) {
+        return _mm512_mask_cmpeq_epi8_mask(
+                _mm512_mask_cmpeq_epi8_mask(
+                        _mm512_cmpeq_epi8_mask(first, _mm512_set1_epi8(p.lanes[0][0])), second,
+                        _mm512_set1_epi8(p.lanes[1][0])),
+                last, _mm512_set1_epi8(p.lanes[2][0]));
     };
     bool hit = false;
     for (size_t base = 0; base <= lastStart; base += 64) {
-        const bool whole = base + 63 + mEndsLongest <= length;
         const __m512i first = _mm512_maskz_loadu_epi8(within(base), text + base);
         const __m512i second = _mm512_maskz_loadu_epi8(within(base + 1), text + base + 1);
         uint64_t any = 0;
-        for (const EndsPattern& p : mEnds) {
-            const char* at = text + base + p.last;
-            const __m512i last = whole ? _mm512_loadu_si512(at)
-                                       : _mm512_maskz_loadu_epi8(within(base + p.last), at);
-            any |= _mm512_mask_cmpeq_epi8_mask(
-                    _mm512_mask_cmpeq_epi8_mask(
-                            _mm512_cmpeq_epi8_mask(first, _mm512_set1_epi8(p.lanes[0][0])), second,
-                            _mm512_set1_epi8(p.lanes[1][0])),
-                    last, _mm512_set1_epi8(p.lanes[2][0]));
+        if (base + 63 + mEndsLongest <= length) {
+            for (const EndsPattern& p : mEnds) {
+                any |= same(p, first, second, _mm512_loadu_si512(text + base + p.last));
+            }
+        } else {
+            for (const EndsPattern& p : mEnds) {
+                const size_t at = base + p.last;
+                any |= same(p, first, second, _mm512_maskz_loadu_epi8(within(at), text + at));
+            }
         }
         if (any == 0) continue;
         for (const EndsPattern& p : mEnds) {
             if (found != nullptr && found[p.pattern]) continue;
-            const char* at = text + base + p.last;
-            const __m512i last = whole ? _mm512_loadu_si512(at)
-                                       : _mm512_maskz_loadu_epi8(within(base + p.last), at);
-            const uint64_t same = _mm512_mask_cmpeq_epi8_mask(
-                    _mm512_mask_cmpeq_epi8_mask(
-                            _mm512_cmpeq_epi8_mask(first, _mm512_set1_epi8(p.lanes[0][0])), second,
-                            _mm512_set1_epi8(p.lanes[1][0])),
-                    last, _mm512_set1_epi8(p.lanes[2][0]));
-            if (endsHit(p, same, base, text, length, found)) {
+            const size_t at = base + p.last;
+            const __m512i last = _mm512_maskz_loadu_epi8(within(at), text + at);
+            if (endsHit(p, same(p, first, second, last), base, text, length, found)) {
                 if (found == nullptr) return true;
                 hit = true;
             }
