@@ -1,19 +1,24 @@
 // Time per record of KeywordMatcher against the nested strstr search it replaces and, when
-// Hyperscan is installed, against Hyperscan's literal matcher, on two generated corpora: ordinary
-// kernel and logcat records, and hard ones whose filler words are pieces of the key words. In both
-// about one record in a thousand holds a key word. After the runs it prints the medians side by
-// side, how the matcher's cost grows from 64 to 256 key words, and its memory.
+// Hyperscan is installed, against Hyperscan's literal matcher. First on the two corpora the
+// matcher was developed on: ordinary kernel and logcat records, and hard ones whose filler words
+// are pieces of the key words. Then on a family of corpora from another generator
+// (bench/LogFamily.h) that vary what makes matching hard; the matcher is judged by the worst of
+// them. In all about one record in a thousand holds a key word. After the runs it prints the
+// medians side by side, how the matcher's cost grows from 64 to 256 key words, and its memory.
 
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bench/LogCorpus.h"
+#include "bench/LogFamily.h"
 #include "detectors/KeywordMatcher.h"
 
 #ifndef TARND_BENCH_HYPERSCAN
@@ -27,19 +32,38 @@ namespace android {
 namespace {
 
 using tarnd::KeywordMatcher;
+using Strings = std::vector<std::string>;
 
 constexpr size_t kKeywordCounts[] = {8, 64, 256};
 
 struct Corpus {
-    const char* name;
+    std::string name;
     size_t records;
-    std::vector<std::string> (*keywords)(size_t count);
+    std::function<Strings(size_t count)> keywords;
+    std::function<Strings(size_t count, const Strings& keywords)> generate;
+    bool family;  // judged in the summary row
 };
 
-const Corpus kCorpora[] = {
-        {"log", 20000, logcorpus::keywords},
-        {"hard", 200000, logcorpus::hardKeywords},
-};
+const std::vector<Corpus>& corpora() {
+    static const std::vector<Corpus> all = [] {
+        std::vector<Corpus> result = {
+                {"log", 20000, logcorpus::keywords,
+                 [](size_t n, const Strings& k) { return logcorpus::records(n, k); }, false},
+                {"hard", 200000, logcorpus::hardKeywords,
+                 [](size_t n, const Strings& k) { return logcorpus::hardRecords(n, k); }, false},
+        };
+        for (const logfamily::Member& member : logfamily::members()) {
+            result.push_back({member.name, 20000,
+                              [member](size_t n) { return logfamily::keywords(member, n); },
+                              [member](size_t n, const Strings& k) {
+                                  return logfamily::records(member, n, k);
+                              },
+                              true});
+        }
+        return result;
+    }();
+    return all;
+}
 
 #if TARND_BENCH_HYPERSCAN
 /// Hyperscan's literal matcher set up for the same entries: one scan per record, then the same
@@ -153,9 +177,7 @@ std::unique_ptr<Workload> makeWorkload(const Corpus& corpus, size_t keywordCount
         workload->entries.push_back(entry);
     }
     workload->matcher.build(workload->entries);
-    workload->records = corpus.keywords == logcorpus::hardKeywords
-                                ? logcorpus::hardRecords(corpus.records, keywords)
-                                : logcorpus::records(corpus.records, keywords);
+    workload->records = corpus.generate(corpus.records, keywords);
 #if TARND_BENCH_HYPERSCAN
     if (!workload->peer.build(workload->entries)) return nullptr;
 #endif
@@ -164,7 +186,7 @@ std::unique_ptr<Workload> makeWorkload(const Corpus& corpus, size_t keywordCount
 
 Workload& workload(const Corpus& corpus, size_t keywordCount) {
     static std::map<std::string, std::unique_ptr<Workload>> workloads;
-    std::unique_ptr<Workload>& slot = workloads[corpus.name + std::to_string(keywordCount)];
+    std::unique_ptr<Workload>& slot = workloads[corpus.name + "/" + std::to_string(keywordCount)];
     if (!slot) slot = makeWorkload(corpus, keywordCount);
     if (!slot) abort();
     return *slot;
@@ -266,39 +288,95 @@ double perRecord(const MedianReporter& reporter, const Corpus& corpus, Contender
     return reporter.median(name) * 1000.0 / static_cast<double>(corpus.records);
 }
 
-void printSummary(const MedianReporter& reporter) {
+// The family's worst figures, each with the member it comes from.
+struct Worst {
+    double speedup[3] = {0, 0, 0};  // nested / matcher, lowest, per key word count
+    std::string speedupAt[3];
+    double ratio = 0;  // cost at 256 / cost at 64, highest
+    std::string ratioAt;
+    double peer = 0;  // matcher / Hyperscan, highest over every key word count
+    std::string peerAt;
+    size_t memory = 0;  // at 256 key words, largest
+};
+
+void printSummary(const MedianReporter& reporter, const std::vector<const Corpus*>& chosen) {
     printf("\nns per record (median CPU time of interleaved repetitions):\n");
-    printf("%-6s %8s %10s %10s %10s %12s %12s\n", "corpus", "keywords", "nested", "matcher",
+    printf("%-10s %8s %10s %10s %10s %12s %12s\n", "corpus", "keywords", "nested", "matcher",
            "hyperscan", "nested/mat.", "mat./hyper.");
-    for (const Corpus& corpus : kCorpora) {
-        for (size_t keywords : kKeywordCounts) {
-            const double matcher = perRecord(reporter, corpus, kMatcher, keywords);
-            const double nested = perRecord(reporter, corpus, kReference, keywords);
-            const double peer = perRecord(reporter, corpus, kHyperscan, keywords);
+    Worst worst;
+    bool any = false;
+    for (const Corpus* corpus : chosen) {
+        for (size_t k = 0; k < 3; ++k) {
+            const size_t keywords = kKeywordCounts[k];
+            const double matcher = perRecord(reporter, *corpus, kMatcher, keywords);
+            const double nested = perRecord(reporter, *corpus, kReference, keywords);
+            const double peer = perRecord(reporter, *corpus, kHyperscan, keywords);
             if (matcher == 0) continue;
-            printf("%-6s %8zu %10.1f %10.1f ", corpus.name, keywords, nested, matcher);
+            printf("%-10s %8zu %10.1f %10.1f ", corpus->name.c_str(), keywords, nested, matcher);
             if (peer != 0) {
-                printf("%10.1f ", peer);
+                printf("%10.1f %11.2fx %11.2fx\n", peer, nested / matcher, matcher / peer);
             } else {
-                printf("%10s ", "-");
+                printf("%10s %11.2fx %12s\n", "-", nested / matcher, "-");
             }
-            printf("%11.2fx ", nested / matcher);
-            if (peer != 0) {
-                printf("%11.2fx\n", matcher / peer);
-            } else {
-                printf("%12s\n", "-");
+            if (!corpus->family) continue;
+            if (nested != 0 && (worst.speedup[k] == 0 || nested / matcher < worst.speedup[k])) {
+                worst.speedup[k] = nested / matcher;
+                worst.speedupAt[k] = corpus->name;
             }
+            if (peer != 0 && matcher / peer > worst.peer) {
+                worst.peer = matcher / peer;
+                worst.peerAt = corpus->name + "/" + std::to_string(keywords);
+            }
+            any = true;
         }
-        const double at64 = perRecord(reporter, corpus, kMatcher, 64);
-        const double at256 = perRecord(reporter, corpus, kMatcher, 256);
+        const double at64 = perRecord(reporter, *corpus, kMatcher, 64);
+        const double at256 = perRecord(reporter, *corpus, kMatcher, 256);
         if (at64 != 0 && at256 != 0) {
-            printf("%-6s matcher cost at 256 / cost at 64: %.2f\n", corpus.name, at256 / at64);
+            printf("%-10s matcher cost at 256 / cost at 64: %.2f\n", corpus->name.c_str(),
+                   at256 / at64);
+            if (corpus->family && at256 / at64 > worst.ratio) {
+                worst.ratio = at256 / at64;
+                worst.ratioAt = corpus->name;
+            }
         }
     }
-    for (const Corpus& corpus : kCorpora) {
-        printf("%-6s matcher memory at 256 key words: %zu bytes\n", corpus.name,
-               workload(corpus, 256).matcher.memoryUse());
+    for (const Corpus* corpus : chosen) {
+        const size_t bytes = workload(*corpus, 256).matcher.memoryUse();
+        printf("%-10s matcher memory at 256 key words: %zu bytes\n", corpus->name.c_str(), bytes);
+        if (corpus->family) worst.memory = std::max(worst.memory, bytes);
     }
+    if (!any) return;
+    printf("\nworst of the family (goals: >= 1.5x / 5x / 20x, ratio <= 1.3, <= 1.25x "
+           "Hyperscan):\n");
+    for (size_t k = 0; k < 3; ++k) {
+        printf("  nested / matcher at %3zu key words: %6.2fx (%s)\n", kKeywordCounts[k],
+               worst.speedup[k], worst.speedupAt[k].c_str());
+    }
+    printf("  cost at 256 / cost at 64:            %6.2f  (%s)\n", worst.ratio,
+           worst.ratioAt.c_str());
+    printf("  matcher / Hyperscan:                 %6.2fx (%s)\n", worst.peer,
+           worst.peerAt.c_str());
+    printf("  memory at 256 key words:          %8zu bytes\n", worst.memory);
+    printf("summary: %.2fx / %.2fx / %.2fx | ratio %.2f | %.2fx Hyperscan\n", worst.speedup[0],
+           worst.speedup[1], worst.speedup[2], worst.ratio, worst.peer);
+}
+
+// --corpora=NAME,NAME (a name may end in '*') picks corpora; "family" stands for every member.
+bool picks(const std::string& list, const Corpus& corpus) {
+    if (list.empty()) return true;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        const std::string item = list.substr(start, end - start);
+        if (item == corpus.name || (item == "family" && corpus.family)) return true;
+        if (!item.empty() && item.back() == '*' &&
+            corpus.name.compare(0, item.size() - 1, item, 0, item.size() - 1) == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
 }  // namespace
@@ -318,18 +396,29 @@ int main(int argc, char** argv) {
     if (!hasFlag(args, "--benchmark_min_time")) args.push_back(minTime);
     if (!hasFlag(args, "--benchmark_display_aggregates_only")) args.push_back(aggregatesOnly);
     if (!hasFlag(args, "--benchmark_enable_random_interleaving")) args.push_back(interleave);
+    std::string corporaList;
+    for (auto it = args.begin(); it != args.end(); ++it) {
+        if (std::string(*it).compare(0, 10, "--corpora=") == 0) {
+            corporaList = *it + 10;
+            args.erase(it);
+            break;
+        }
+    }
     int count = static_cast<int>(args.size());
     args.push_back(nullptr);
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
 
     const Contender contenders[] = {kMatcher, kReference, kHyperscan};
-    for (const Corpus& corpus : kCorpora) {
+    std::vector<const Corpus*> picked;
+    for (const Corpus& corpus : corpora()) {
+        if (!picks(corporaList, corpus)) continue;
+        picked.push_back(&corpus);
         for (size_t keywords : kKeywordCounts) {
             if (!checkAgreement(corpus, keywords)) return 1;
             const Workload& w = workload(corpus, keywords);
-            printf("%s corpus, %zu key words: %zu of %zu records match\n", corpus.name, keywords,
-                   w.matchedRecords, w.records.size());
+            printf("%s corpus, %zu key words: %zu of %zu records match\n", corpus.name.c_str(),
+                   keywords, w.matchedRecords, w.records.size());
             for (Contender contender : contenders) {
                 if (contender == kHyperscan && !TARND_BENCH_HYPERSCAN) continue;
                 benchmark::RegisterBenchmark(benchName(corpus, contender, keywords).c_str(),
@@ -343,6 +432,6 @@ int main(int argc, char** argv) {
     MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    printSummary(reporter);
+    printSummary(reporter, picked);
     return 0;
 }

@@ -33,9 +33,19 @@ constexpr double kPairProbeCost = 0.6;
 // 32 KiB: a set bit per 512 filter bits at 256 key words of stride 1, and still L1-resident.
 constexpr unsigned kMaxFilterBits = 18;
 
+// Up to this many key words of 2 bytes or more, each is compared at its ends at every position:
+// more work per byte than the sieve, but no hit on the pieces of key words that fill some logs.
+constexpr size_t kEndsMax = 12;
+
 // Two-byte key words are compared whole, 16 positions at a time, a few instructions each: fine
 // for a few of them. More fall back to the scalar filter.
 constexpr size_t kShortPatternsMax = 8;
+
+// The estimated work per byte of the sieve, in probes of a scalar gram filter: one sieve's step,
+// a position let through by its buckets, and a 2-byte key word compared whole.
+constexpr double kSieveStepCost = 0.3;
+constexpr double kSieveHitCost = 6;
+constexpr double kShortPatternCost = 0.1;
 
 // Buckets of the vector prefilter: one bit of a byte each, in one sieve or, above
 // kWideAbove distinct grams, two: too many grams in a bucket let most of the text through.
@@ -93,21 +103,21 @@ double gramScore(const char* gram, size_t width) {
     return junction ? score / 1e6 : score;
 }
 
-// Start of the run of `count` consecutive width-byte grams of the pattern that ordinary text holds
-// least often, so that the filter seldom fires on records without the pattern. A gram already
-// anchoring other patterns counts as commoner: each hit on it costs a comparison per pattern.
-// The run starts `before` bytes or more into the pattern and leaves `after` bytes or more after it.
+// Start of the run of `count` consecutive width-byte grams of the pattern that logs hold least
+// often, so that the filter seldom fires on records without the pattern. Logs repeat pieces of
+// their key words, so a gram that `held` says other patterns hold, or that anchors them already,
+// counts as that much commoner.
 size_t rarestRun(const std::string& pattern, size_t width, size_t count,
-                 const std::map<uint32_t, size_t>& used, size_t before, size_t after) {
+                 const std::map<uint32_t, size_t>& held, size_t before, size_t after) {
     size_t best = before;
     double bestScore = 0;
     for (size_t start = before; start + count - 1 + width + after <= pattern.size(); ++start) {
         double score = 0;
         for (size_t k = 0; k < count; ++k) {
             const char* gram = pattern.data() + start + k;
-            auto shared = used.find(loadGram(gram, width));
+            auto shared = held.find(loadGram(gram, width));
             score += gramScore(gram, width) *
-                     static_cast<double>(1 + (shared == used.end() ? 0 : shared->second));
+                     static_cast<double>(shared == held.end() ? 1 : shared->second);
         }
         if (start == before || score < bestScore) {
             best = start;
@@ -177,54 +187,140 @@ void KeywordMatcher::build(const std::vector<Entry>& entries, bool allowVector) 
     }
     mSmallSet = mSearchPatterns.size() <= kSmallSetMax;
     if (mSmallSet) return;
-    if (allowVector && vectorSupported() && pairPatterns.size() <= kShortPatternsMax) {
-        // 3-byte patterns are anchored on themselves, longer ones on their rarest 4-byte gram;
-        // the vector sieve looks for both at every position, 16 at a time.
-        for (uint32_t id : pairPatterns) {
-            ShortPattern compiled;
-            memset(compiled.lanes[0], mPatterns[id][0], 16);
-            memset(compiled.lanes[1], mPatterns[id][1], 16);
-            compiled.pattern = id;
-            mShortPatterns.push_back(compiled);
-        }
-        buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1, 0, 0));
-        // A pattern with room for a window is anchored inside it, off its first two bytes.
-        std::vector<uint32_t> windowed;
-        std::vector<uint32_t> unwindowed;
-        for (uint32_t id : longPatterns) {
-            (mPatterns[id].size() >= kWindow ? windowed : unwindowed).push_back(id);
-        }
-        std::vector<Anchor> anchors = anchorsFor(mPatterns, unwindowed, 4, 1, 0, 0);
-        const std::vector<Anchor> inWindows =
-                anchorsFor(mPatterns, windowed, 4, 1, kWindowLead, kWindow - kWindowLead - 4);
-        anchors.insert(anchors.end(), inWindows.begin(), inWindows.end());
-        buildIndex(mGrams, 4, 1, std::move(anchors));
-        buildWindows();
-        buildBuckets();
-        mVector = true;
+    chooseScan(allowVector, pairPatterns, std::move(triplePatterns), std::move(longPatterns),
+               shortestLong);
+}
+
+// Both scans cost about as much per record wherever the key words' pieces fill the logs: the
+// gram filters let those through and the ends of the key words stop them. What differs is their
+// work per byte, known from the key words alone: the sieve's steps and the share of positions
+// its buckets let through, or the probes of the gram filters, fewer at a wider stride. The
+// cheaper one is kept.
+void KeywordMatcher::chooseScan(bool allowVector, const std::vector<uint32_t>& pairPatterns,
+                                std::vector<uint32_t> triplePatterns,
+                                std::vector<uint32_t> longPatterns, size_t shortestLong) {
+    std::vector<uint32_t> all = pairPatterns;
+    all.insert(all.end(), triplePatterns.begin(), triplePatterns.end());
+    all.insert(all.end(), longPatterns.begin(), longPatterns.end());
+    if (allowVector && vectorSupported() && buildEnds(all)) return;
+    const PortablePlan plan =
+            portablePlan(pairPatterns.size(), triplePatterns.size(), shortestLong);
+    if (allowVector && vectorSupported() && pairPatterns.size() <= kShortPatternsMax &&
+        buildVector(pairPatterns, triplePatterns, longPatterns) < plan.cost) {
         return;
     }
+    mVector = false;
+    mShortPatterns.clear();
+    memset(mNibbles, 0, sizeof(mNibbles));
+    mTriples = GramIndex();
+    mWindows.clear();
+    buildPortable(plan, pairPatterns, std::move(triplePatterns), std::move(longPatterns));
+}
 
-    // A pattern of length L holds L - width + 1 grams, so the shortest pattern bounds the stride.
-    // 3-byte patterns either join the longer ones on 3-byte grams, one probe at every position,
-    // or go to the byte pairs, a cheaper probe at every other position, when that lets the longer
-    // ones keep 4-byte grams at a wide stride.
+// Compares a small set at its ends, where the key words are short enough.
+bool KeywordMatcher::buildEnds(const std::vector<uint32_t>& ids) {
+    if (ids.size() > kEndsMax) return false;
+    mEndsShortest = kEndsLongest;
+    for (uint32_t id : ids) {
+        const std::string& pattern = mPatterns[id];
+        if (pattern.size() > kEndsLongest) return false;
+        mEndsShortest = std::min(mEndsShortest, pattern.size());
+        mEndsLongest = std::max(mEndsLongest, pattern.size());
+    }
+    for (uint32_t id : ids) {
+        const std::string& pattern = mPatterns[id];
+        EndsPattern compiled;
+        memset(compiled.lanes[0], pattern[0], sizeof(compiled.lanes[0]));
+        memset(compiled.lanes[1], pattern[1], sizeof(compiled.lanes[1]));
+        memset(compiled.lanes[2], pattern.back(), sizeof(compiled.lanes[2]));
+        compiled.last = static_cast<uint32_t>(pattern.size() - 1);
+        compiled.pattern = id;
+        mEnds.push_back(compiled);
+    }
+    mEndsWidth = widestVector();
+    mVector = true;
+    return true;
+}
+
+// Returns the sieve's estimated cost per byte, in probes of a scalar gram filter.
+double KeywordMatcher::buildVector(const std::vector<uint32_t>& pairPatterns,
+                                   const std::vector<uint32_t>& triplePatterns,
+                                   const std::vector<uint32_t>& longPatterns) {
+    // 3-byte patterns are anchored on themselves, longer ones on their rarest 4-byte gram;
+    // the vector sieve looks for both at every position, 16 at a time.
+    for (uint32_t id : pairPatterns) {
+        ShortPattern compiled;
+        memset(compiled.lanes[0], mPatterns[id][0], 16);
+        memset(compiled.lanes[1], mPatterns[id][1], 16);
+        compiled.pattern = id;
+        mShortPatterns.push_back(compiled);
+    }
+    buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1));
+    // A pattern with room for a window is anchored inside it, off its first two bytes.
+    std::vector<uint32_t> windowed;
+    std::vector<uint32_t> unwindowed;
+    for (uint32_t id : longPatterns) {
+        (mPatterns[id].size() >= kWindow ? windowed : unwindowed).push_back(id);
+    }
+    std::vector<Anchor> anchors = anchorsFor(mPatterns, unwindowed, 4, 1);
+    const std::vector<Anchor> inWindows =
+            anchorsFor(mPatterns, windowed, 4, 1, kWindowLead, kWindow - kWindowLead - 4);
+    anchors.insert(anchors.end(), inWindows.begin(), inWindows.end());
+    buildIndex(mGrams, 4, 1, std::move(anchors));
+    buildWindows();
+    buildBuckets();
+    mVector = true;
+    // The share of positions let through is estimated on text made mostly of the key words' own
+    // bytes, as the logs that matter are: buckets of unlike grams let much of it through.
+    double weights[256] = {};
+    double all = 0;
+    for (const std::string& pattern : mPatterns) {
+        for (char c : pattern) weights[static_cast<unsigned char>(c)] += 1;
+        all += static_cast<double>(pattern.size());
+    }
+    for (unsigned c = 1; c < 256; ++c) {
+        weights[c] = 0.8 * weights[c] / std::max(all, 1.0) + 0.2 * (c >= 0x20 && c < 0x7f) / 95;
+    }
+    double passed = 0;
+    for (size_t bucket = 0; bucket < (mWide ? 2 : 1) * kBuckets; ++bucket) {
+        passed += bucketPassRate(bucket, nullptr, weights);
+    }
+    return (mWide ? 2 : 1) * kSieveStepCost + passed * kSieveHitCost +
+           static_cast<double>(mShortPatterns.size()) * kShortPatternCost;
+}
+
+// A pattern of length L holds L - width + 1 grams, so the shortest pattern bounds the stride.
+// 3-byte patterns either join the longer ones on 3-byte grams, one probe at every position,
+// or go to the byte pairs, a cheaper probe at every other position, when that lets the longer
+// ones keep 4-byte grams at a wide stride.
+KeywordMatcher::PortablePlan KeywordMatcher::portablePlan(size_t pairs, size_t triples,
+                                                          size_t shortestLong) {
+    PortablePlan plan;
     const size_t longStride = shortestLong == 0 ? 0 : std::min(kMaxStride, shortestLong - 3);
-    const size_t pairStride = pairPatterns.empty() ? 2 : 1;
-    const double splitCost = (triplePatterns.empty() ? 0 : kPairProbeCost / pairStride) +
+    plan.pairStride = pairs == 0 ? 2 : 1;
+    const double splitCost = (triples == 0 ? 0 : kPairProbeCost / plan.pairStride) +
                              (longStride == 0 ? 0 : 1.0 / longStride);
-    size_t width = 4;
-    if (!triplePatterns.empty() && splitCost >= 1) {
-        width = 3;
+    plan.width = triples != 0 && splitCost >= 1 ? 3 : 4;
+    plan.stride = plan.width == 3 ? 1 : longStride;
+    plan.cost = plan.width == 3 ? 1 : splitCost;
+    if (pairs != 0) plan.cost += kPairProbeCost;
+    return plan;
+}
+
+void KeywordMatcher::buildPortable(const PortablePlan& plan,
+                                   const std::vector<uint32_t>& pairPatterns,
+                                   std::vector<uint32_t> triplePatterns,
+                                   std::vector<uint32_t> longPatterns) {
+    if (plan.width == 3) {
         longPatterns.insert(longPatterns.end(), triplePatterns.begin(), triplePatterns.end());
         triplePatterns.clear();
     }
-    std::vector<Anchor> pairs = anchorsFor(mPatterns, pairPatterns, 2, 1, 0, 0);
-    const std::vector<Anchor> triples = anchorsFor(mPatterns, triplePatterns, 2, pairStride, 0, 0);
+    std::vector<Anchor> pairs = anchorsFor(mPatterns, pairPatterns, 2, 1);
+    const std::vector<Anchor> triples = anchorsFor(mPatterns, triplePatterns, 2, plan.pairStride);
     pairs.insert(pairs.end(), triples.begin(), triples.end());
-    buildIndex(mPairs, 2, triplePatterns.empty() ? 1 : pairStride, std::move(pairs));
-    const size_t stride = width == 3 ? 1 : longStride;
-    buildIndex(mGrams, width, stride, anchorsFor(mPatterns, longPatterns, width, stride, 0, 0));
+    buildIndex(mPairs, 2, triplePatterns.empty() ? 1 : plan.pairStride, std::move(pairs));
+    buildIndex(mGrams, plan.width, plan.stride,
+               anchorsFor(mPatterns, longPatterns, plan.width, plan.stride));
 }
 
 // Spreads the distinct anchor grams over the sieve's buckets and records, for each place of a
@@ -269,7 +365,8 @@ void KeywordMatcher::buildBuckets() {
 
 // Share of positions of printable text, all bytes alike (frequency guesses misled it on text made
 // of the key words' own words), that pass the bucket's nibble tests, with gram added if not null.
-double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) const {
+double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram,
+                                      const double* weights) const {
     const auto& nibbles = mNibbles[bucket / kBuckets];
     const unsigned char bit = static_cast<unsigned char>(1u << (bucket % kBuckets));
     double rate = 1;
@@ -288,7 +385,7 @@ double KeywordMatcher::bucketPassRate(size_t bucket, const std::string* gram) co
         double passed = 0;
         double all = 0;
         for (unsigned c = 1; c < 256; ++c) {
-            const double weight = c >= 0x20 && c < 0x7f ? 1 : 0.1;
+            const double weight = weights != nullptr ? weights[c] : c >= 0x20 && c < 0x7f ? 1 : 0.1;
             all += weight;
             if ((lows >> (c & 15)) & (highs >> (c >> 4)) & 1) passed += weight;
         }
@@ -312,14 +409,25 @@ void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
 std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
         const std::vector<std::string>& patterns, const std::vector<uint32_t>& ids, size_t width,
         size_t stride, size_t before, size_t after) {
-    std::map<uint32_t, size_t> used;
+    // How many of the patterns hold each gram: wherever their pieces turn up, so does it.
+    std::map<uint32_t, size_t> held;
+    for (uint32_t id : ids) {
+        const std::string& pattern = patterns[id];
+        std::vector<uint32_t> grams;
+        for (size_t k = 0; k + width <= pattern.size(); ++k) {
+            grams.push_back(loadGram(pattern.data() + k, width));
+        }
+        std::sort(grams.begin(), grams.end());
+        grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
+        for (uint32_t gram : grams) ++held[gram];
+    }
     std::vector<Anchor> anchors;
     for (uint32_t id : ids) {
         const std::string& pattern = patterns[id];
-        const size_t start = rarestRun(pattern, width, stride, used, before, after);
+        const size_t start = rarestRun(pattern, width, stride, held, before, after);
         for (size_t offset = start; offset < start + stride; ++offset) {
             const uint32_t gram = loadGram(pattern.data() + offset, width);
-            ++used[gram];
+            ++held[gram];  // a gram anchoring several patterns costs a comparison for each
             anchors.push_back({gram, id, static_cast<uint32_t>(offset)});
         }
     }
@@ -352,7 +460,7 @@ void KeywordMatcher::buildWindows() {
 }
 
 void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
-                                std::vector<Anchor> anchors) {
+                                std::vector<Anchor> anchors) const {
     index = GramIndex();
     if (anchors.empty()) return;
     std::sort(anchors.begin(), anchors.end(), [](const Anchor& a, const Anchor& b) {
@@ -371,9 +479,10 @@ void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
             width == 2 ? 16 : std::min(kMaxFilterBits, std::max(15u, log2Ceil(distinct) + 9));
     index.filterShift = 32 - filterBits;
     index.filter.assign((size_t{1} << filterBits) / 32, 0);
-    const unsigned slotBits = std::max(2u, log2Ceil(distinct * 2));
+    // A quarter full at most: a hit mostly finds its gram, or a free slot, at the first probe.
+    const unsigned slotBits = std::max(2u, log2Ceil(distinct * 4));
     index.slotShift = 32 - slotBits;
-    index.slots.assign(size_t{1} << slotBits, Slot{0, 0, 0});
+    index.slots.assign(size_t{1} << slotBits, Slot{0, 0, 0, 0, 0, 0, 0});
     const uint32_t slotMask = (uint32_t{1} << slotBits) - 1;
 
     for (size_t k = 0; k < anchors.size(); ++k) {
@@ -383,10 +492,19 @@ void KeywordMatcher::buildIndex(GramIndex& index, size_t width, size_t stride,
         while (index.slots[slot].gram != 0 && index.slots[slot].gram != gram) {
             slot = (slot + 1) & slotMask;
         }
-        if (index.slots[slot].gram == 0) {
-            index.slots[slot] = Slot{gram, static_cast<uint32_t>(k), 0};
-        }
-        ++index.slots[slot].count;
+        Slot& s = index.slots[slot];
+        if (s.gram == 0) s = Slot{gram, static_cast<uint32_t>(k), 0, 0, 0, 0, 0};
+        ++s.count;
+        // The ends of a key word anchored here alone; a shared gram, or a key word too long for
+        // a byte's distance, sends every hit to verify.
+        const std::string& pattern = mPatterns[anchors[k].pattern];
+        const size_t back = anchors[k].offset;
+        const size_t forward = pattern.size() - 1 - back;
+        const bool alone = s.count == 1 && back <= 255 && forward <= 255;
+        s.head = alone ? static_cast<unsigned char>(pattern[0]) : 0;
+        s.tail = alone ? static_cast<unsigned char>(pattern.back()) : 0;
+        s.back = alone ? static_cast<unsigned char>(back) : 0;
+        s.forward = alone ? static_cast<unsigned char>(forward) : 0;
     }
     index.anchors = std::move(anchors);
 }
@@ -399,6 +517,7 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += mEntries.capacity() * sizeof(CompiledEntry);
     bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
     bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
+    bytes += mEnds.capacity() * sizeof(EndsPattern);
     bytes += mWindows.capacity() * sizeof(uint32_t);
     for (const GramIndex* index : {&mPairs, &mGrams, &mTriples}) {
         bytes += index->filter.capacity() * sizeof(uint32_t) +

@@ -44,11 +44,18 @@ class KeywordMatcher {
         uint32_t offset;
     };
 
-    // Anchors sharing one gram: anchors[first, first + count) of the same index.
+    // Anchors sharing one gram: anchors[first, first + count) of the same index. Logs repeat
+    // pieces of their key words, and a piece often holds an anchor gram but seldom both ends of
+    // the key word: where one key word alone is anchored here, a hit is first checked against
+    // its first and last bytes, `back` bytes before the gram and `forward` bytes after its start.
     struct Slot {
         uint32_t gram;  // 0 marks a free slot; no gram of a NUL-terminated text is 0
         uint32_t first;
         uint32_t count;
+        unsigned char head;  // the key word's first byte; 0 when the hit goes straight to verify
+        unsigned char tail;  // its last byte
+        unsigned char back;
+        unsigned char forward;
     };
 
     // Filter and lookup for the anchors of one gram width (2, 3 or 4 bytes). Every pattern has an
@@ -69,6 +76,14 @@ class KeywordMatcher {
         uint32_t pattern;
     };
 
+    // A key word of a small set, for the vector compare of its first two and its last byte at
+    // every position: pieces of key words in a log seldom hold both ends of one.
+    struct EndsPattern {
+        unsigned char lanes[3][32];  // its first, second and last byte, each over 32 lanes
+        uint32_t last;               // offset of the last byte
+        uint32_t pattern;
+    };
+
     struct CompiledEntry {
         uint32_t name;   // index into mNames
         uint32_t first;  // patterns are mEntryPatterns[first, first + count)
@@ -81,25 +96,59 @@ class KeywordMatcher {
     // With the vector scan: the 2-byte patterns, then the sieve over the longer ones. scanVector()
     // is inline so that scan() enters the sieve without a call of its own per record.
     bool scanShort(const char* text, size_t length, unsigned char* found) const;
+    bool scanEnds(const char* text, size_t length, unsigned char* found) const;
+    bool scanEndsWide(const char* text, size_t length, unsigned char* found) const;
+    bool scanEndsAvx512(const char* text, size_t length, unsigned char* found) const;
+    // The longest key word compared at its ends: the scan reads that far past each position, and
+    // its copy of a text's end is that long.
+    static constexpr size_t kEndsLongest = 64;
+    static constexpr size_t kEndsTail = 2 * (kEndsLongest + 32) + 32;
+    size_t copyEndsTail(const char* text, size_t length, size_t block, char* tail) const;
+    bool endsHit(const EndsPattern& p, uint64_t lanes, size_t base, const char* text, size_t length,
+                 unsigned char* found) const;
     bool scanVector(const char* text, size_t length, unsigned char* found) const {
         return mWide ? scanSieve<true>(text, length, found) : scanSieve<false>(text, length, found);
     }
     template <bool kWide>  // with the second set of buckets
     bool scanSieve(const char* text, size_t length, unsigned char* found) const;
     static bool vectorSupported();
+    static unsigned widestVector();  // bytes: 64 with AVX-512, 32 with AVX2, 16 with SSSE3
     void buildBuckets();
     void addToBucket(const std::string& gram, size_t bucket);
-    double bucketPassRate(size_t bucket, const std::string* gram) const;
+    // Share of positions that pass the bucket, with gram added if not null; with weights per byte
+    // value, of text with those byte frequencies, else of printable text, all bytes alike.
+    double bucketPassRate(size_t bucket, const std::string* gram,
+                          const double* weights = nullptr) const;
     bool scanGrams(const GramIndex& index, const char* text, size_t length,
                    unsigned char* found) const;
-    bool verify(const GramIndex& index, uint32_t gram, const char* text, size_t length, size_t pos,
-                unsigned char* found) const;
+    // The slot of a gram hit at pos whose key word ends fit the text there, else nullptr.
+    static const Slot* candidate(const GramIndex& index, uint32_t gram, const char* text,
+                                 size_t length, size_t pos);
+    bool verify(const GramIndex& index, const Slot& slot, const char* text, size_t length,
+                size_t pos, unsigned char* found) const;
     static std::vector<Anchor> anchorsFor(const std::vector<std::string>& patterns,
                                           const std::vector<uint32_t>& ids, size_t width,
-                                          size_t stride, size_t before, size_t after);
+                                          size_t stride, size_t before = 0, size_t after = 0);
     void buildWindows();
-    static void buildIndex(GramIndex& index, size_t width, size_t stride,
-                           std::vector<Anchor> anchors);
+    // The portable scan's gram widths and strides, and its estimated work per byte.
+    struct PortablePlan {
+        size_t width = 4;
+        size_t stride = 1;
+        size_t pairStride = 1;
+        double cost = 0;
+    };
+    static PortablePlan portablePlan(size_t pairs, size_t triples, size_t shortestLong);
+    void chooseScan(bool allowVector, const std::vector<uint32_t>& pairPatterns,
+                    std::vector<uint32_t> triplePatterns, std::vector<uint32_t> longPatterns,
+                    size_t shortestLong);
+    bool buildEnds(const std::vector<uint32_t>& ids);
+    double buildVector(const std::vector<uint32_t>& pairPatterns,
+                       const std::vector<uint32_t>& triplePatterns,
+                       const std::vector<uint32_t>& longPatterns);
+    void buildPortable(const PortablePlan& plan, const std::vector<uint32_t>& pairPatterns,
+                       std::vector<uint32_t> triplePatterns, std::vector<uint32_t> longPatterns);
+    void buildIndex(GramIndex& index, size_t width, size_t stride,
+                    std::vector<Anchor> anchors) const;
 
     std::vector<std::string> mNames;        // distinct event names
     std::vector<std::string> mPatterns;     // distinct key words, cut at their first NUL
@@ -113,6 +162,11 @@ class KeywordMatcher {
     std::vector<uint32_t> mSingleBytePatterns;  // their pattern indexes, same order
     // The vector scan runs (SSSE3): mShortPatterns, then the sieve over mTriples and mGrams.
     bool mVector = false;
+    // A small set of patterns of 2 to kEndsLongest bytes is compared at their ends instead.
+    std::vector<EndsPattern> mEnds;
+    unsigned mEndsWidth = 16;  // the widest vector the processor has, in bytes
+    size_t mEndsShortest = 0;
+    size_t mEndsLongest = 0;
     std::vector<ShortPattern> mShortPatterns;  // 2-byte patterns, compared whole
     // Per sieve, per place of a 4-byte gram, per nibble (low, then high) and its value: the
     // buckets holding a gram with that nibble there. The second sieve runs only when mWide.

@@ -9,12 +9,12 @@
 #if defined(TARND_MATCHER_SCALAR)
 #define TARND_MATCHER_VECTOR 0
 #elif defined(__SSSE3__)
-#include <tmmintrin.h>
+#include <immintrin.h>
 #define TARND_MATCHER_VECTOR 1
 #define TARND_MATCHER_TARGET
 #define TARND_MATCHER_INLINE inline __attribute__((always_inline))
 #elif (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#include <tmmintrin.h>
+#include <immintrin.h>
 #define TARND_MATCHER_VECTOR 1
 #define TARND_MATCHER_TARGET __attribute__((target("ssse3")))
 #define TARND_MATCHER_INLINE inline __attribute__((always_inline, target("ssse3")))
@@ -32,6 +32,16 @@ bool KeywordMatcher::vectorSupported() {
 #endif
 }
 
+unsigned KeywordMatcher::widestVector() {
+#if TARND_MATCHER_VECTOR
+    if (__builtin_cpu_supports("avx512bw")) return 64;
+    if (__builtin_cpu_supports("avx2")) return 32;
+    return vectorSupported() ? 16 : 0;
+#else
+    return 0;
+#endif
+}
+
 #if TARND_MATCHER_VECTOR
 
 using keyword_matcher::gramBit;
@@ -45,6 +55,10 @@ namespace {
 
 TARND_MATCHER_INLINE __m128i load16(const void* p) {
     return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+inline __attribute__((always_inline, target("avx2"))) __m256i load32(const void* p) {
+    return _mm256_loadu_si256(static_cast<const __m256i*>(p));
 }
 
 // Loads of 16 + extra bytes from every 16th position stay inside the text and its NUL up to the
@@ -124,6 +138,158 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanShort(const char* text, size_t len
     return hit;
 }
 
+// The blocks of a scan of ends that start at or after the returned position would read past the
+// NUL: they read `tail`, a zero-padded copy of the text from there, which no key word's last byte
+// matches. `reach` is how far a block reads from its start.
+size_t KeywordMatcher::copyEndsTail(const char* text, size_t length, size_t block,
+                                    char* tail) const {
+    const size_t reach = mEndsLongest - 1 + block;
+    size_t start = 0;
+    if (length + 1 >= reach + block) start = ((length + 1 - reach - block) / block + 1) * block;
+    const size_t lastStart = length - mEndsShortest;
+    if (start > lastStart) return start;
+    // Only as much as the last block reads: the copy is written just before it is read.
+    const size_t copied = length - start;
+    memcpy(tail, text + start, copied);
+    memset(tail + copied, 0, lastStart - start + reach - copied);
+    return start;
+}
+
+// Whether the pattern occurs at the lanes set in `lanes`, the first at `base`.
+bool KeywordMatcher::endsHit(const EndsPattern& p, uint64_t lanes, size_t base, const char* text,
+                             size_t length, unsigned char* found) const {
+    const std::string& pattern = mPatterns[p.pattern];
+    for (; lanes != 0; lanes &= lanes - 1) {
+        const size_t start = base + static_cast<size_t>(__builtin_ctzll(lanes));
+        if (start + pattern.size() <= length &&
+            memcmp(text + start, pattern.data(), pattern.size()) == 0) {
+            if (found != nullptr) found[p.pattern] = 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+TARND_MATCHER_TARGET bool KeywordMatcher::scanEnds(const char* text, size_t length,
+                                                   unsigned char* found) const {
+    if (length < mEndsShortest) return false;
+    const size_t lastStart = length - mEndsShortest;
+    alignas(16) char tail[kEndsTail];
+    const size_t tailStart = copyEndsTail(text, length, 16, tail);
+    bool hit = false;
+    for (size_t base = 0; base <= lastStart; base += 16) {
+        const char* block = base < tailStart ? text + base : tail + (base - tailStart);
+        const __m128i first = load16(block);
+        const __m128i second = load16(block + 1);
+        __m128i any = _mm_setzero_si128();
+        for (const EndsPattern& p : mEnds) {
+            any = _mm_or_si128(
+                    any, _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(first, load16(p.lanes[0])),
+                                                     _mm_cmpeq_epi8(second, load16(p.lanes[1]))),
+                                       _mm_cmpeq_epi8(load16(block + p.last), load16(p.lanes[2]))));
+        }
+        if (_mm_movemask_epi8(any) == 0) continue;
+        for (const EndsPattern& p : mEnds) {
+            if (found != nullptr && found[p.pattern]) continue;
+            const __m128i same =
+                    _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(first, load16(p.lanes[0])),
+                                                _mm_cmpeq_epi8(second, load16(p.lanes[1]))),
+                                  _mm_cmpeq_epi8(load16(block + p.last), load16(p.lanes[2])));
+            if (endsHit(p, static_cast<uint32_t>(_mm_movemask_epi8(same)), base, text, length,
+                        found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
+// The same with AVX2, 32 positions at a time, where the processor has it.
+__attribute__((target("avx2"))) bool KeywordMatcher::scanEndsWide(const char* text, size_t length,
+                                                                  unsigned char* found) const {
+    if (length < mEndsShortest) return false;
+    const size_t lastStart = length - mEndsShortest;
+    alignas(32) char tail[kEndsTail];
+    const size_t tailStart = copyEndsTail(text, length, 32, tail);
+    bool hit = false;
+    for (size_t base = 0; base <= lastStart; base += 32) {
+        const char* block = base < tailStart ? text + base : tail + (base - tailStart);
+        const __m256i first = load32(block);
+        const __m256i second = load32(block + 1);
+        __m256i any = _mm256_setzero_si256();
+        for (const EndsPattern& p : mEnds) {
+            any = _mm256_or_si256(
+                    any, _mm256_and_si256(
+                                 _mm256_and_si256(_mm256_cmpeq_epi8(first, load32(p.lanes[0])),
+                                                  _mm256_cmpeq_epi8(second, load32(p.lanes[1]))),
+                                 _mm256_cmpeq_epi8(load32(block + p.last), load32(p.lanes[2]))));
+        }
+        if (_mm256_movemask_epi8(any) == 0) continue;
+        for (const EndsPattern& p : mEnds) {
+            if (found != nullptr && found[p.pattern]) continue;
+            const __m256i same = _mm256_and_si256(
+                    _mm256_and_si256(_mm256_cmpeq_epi8(first, load32(p.lanes[0])),
+                                     _mm256_cmpeq_epi8(second, load32(p.lanes[1]))),
+                    _mm256_cmpeq_epi8(load32(block + p.last), load32(p.lanes[2])));
+            if (endsHit(p, static_cast<uint32_t>(_mm256_movemask_epi8(same)), base, text, length,
+                        found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
+// And with AVX-512, 64 positions at a time. Near the end of the text the loads leave out the
+// bytes past the NUL, so no copy of the text's end is needed.
+__attribute__((target("avx512bw,bmi2"))) bool KeywordMatcher::scanEndsAvx512(
+        const char* text, size_t length, unsigned char* found) const {
+    if (length < mEndsShortest) return false;
+    const size_t lastStart = length - mEndsShortest;
+    // The bytes from offset `at` up to the NUL, at most 64 of them.
+    auto within = [length](size_t at) __attribute__((target("bmi2"))) {
+        const size_t n = at <= length ? length + 1 - at : 0;
+        return _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(n < 64 ? n : 64));
+    };
+    auto same = [](const EndsPattern& p, __m512i first, __m512i second, __m512i last)
+            __attribute__((target("avx512bw"))) {
+        return _mm512_mask_cmpeq_epi8_mask(
+                _mm512_mask_cmpeq_epi8_mask(
+                        _mm512_cmpeq_epi8_mask(first, _mm512_set1_epi8(p.lanes[0][0])), second,
+                        _mm512_set1_epi8(p.lanes[1][0])),
+                last, _mm512_set1_epi8(p.lanes[2][0]));
+    };
+    bool hit = false;
+    for (size_t base = 0; base <= lastStart; base += 64) {
+        const __m512i first = _mm512_maskz_loadu_epi8(within(base), text + base);
+        const __m512i second = _mm512_maskz_loadu_epi8(within(base + 1), text + base + 1);
+        uint64_t any = 0;
+        if (base + 63 + mEndsLongest <= length) {
+            for (const EndsPattern& p : mEnds) {
+                any |= same(p, first, second, _mm512_loadu_si512(text + base + p.last));
+            }
+        } else {
+            for (const EndsPattern& p : mEnds) {
+                const size_t at = base + p.last;
+                any |= same(p, first, second, _mm512_maskz_loadu_epi8(within(at), text + at));
+            }
+        }
+        if (any == 0) continue;
+        for (const EndsPattern& p : mEnds) {
+            if (found != nullptr && found[p.pattern]) continue;
+            const size_t at = base + p.last;
+            const __m512i last = _mm512_maskz_loadu_epi8(within(at), text + at);
+            if (endsHit(p, same(p, first, second, last), base, text, length, found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
 namespace {
 
 // Per byte value: the indexes of its set bits, lowest first, one per byte, and how many there are.
@@ -154,8 +320,8 @@ constexpr size_t kChunk = 256;
 
 // The sieve writes where its candidates are without a branch per block: a hit is rare but
 // unpredictable, and a mispredicted branch per block cost more than all the rest of a candidate.
-// The candidates of a chunk are then checked against the bit filters, and the few that pass
-// against the patterns.
+// The candidates of a chunk are then checked against the bit filters, those that pass against
+// the ends of the key word anchored there, and the few left against the patterns.
 template <bool kWide>
 TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t length,
                                                     unsigned char* found) const {
@@ -201,6 +367,11 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t len
             memcpy(ends + count, &second, sizeof(second));
             count += kLaneTable.count[candidates >> 8];
         }
+        // The filters' verdicts, gathered without a branch each too: on text made of pieces of
+        // the key words about half of the candidates pass, as unpredictably.
+        unsigned char kept[kChunk + 8];
+        unsigned char kinds[kChunk + 8];  // 1: a 4-byte anchor may sit there, 2: a 3-byte one
+        size_t passed = 0;
         for (size_t k = 0; k < count; ++k) {
             const size_t end = chunk + ends[k];
             if (end > length) break;     // lanes past the NUL, read from the tail's padding
@@ -215,16 +386,30 @@ TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve(const char* text, size_t len
             }
             const uint32_t window = windowBit(before, after, windowShift);
             const uint32_t quad =
-                    filterHas(quadFilter, quadShift, gram) | hasBit(windowFilter, window);
+                    (filterHas(quadFilter, quadShift, gram) | hasBit(windowFilter, window)) &
+                    static_cast<uint32_t>(end < length);
             const uint32_t triple = filterHas(tripleFilter, tripleShift, gram & tripleMask);
-            if ((quad | triple) == 0) continue;
-            if (triple != 0 && verify(mTriples, gram & tripleMask, text, length, pos, found)) {
-                if (found == nullptr) return true;
-                hit = true;
+            kept[passed] = ends[k];
+            kinds[passed] = static_cast<unsigned char>(quad | triple << 1);
+            passed += (quad | triple) != 0;
+        }
+        for (size_t k = 0; k < passed; ++k) {
+            const size_t pos = chunk + kept[k] - 3;
+            uint32_t gram;
+            memcpy(&gram, text + pos, sizeof(gram));
+            if (kinds[k] & 2) {
+                const Slot* slot = candidate(mTriples, gram & tripleMask, text, length, pos);
+                if (slot != nullptr && verify(mTriples, *slot, text, length, pos, found)) {
+                    if (found == nullptr) return true;
+                    hit = true;
+                }
             }
-            if (quad != 0 && end < length && verify(mGrams, gram, text, length, pos, found)) {
-                if (found == nullptr) return true;
-                hit = true;
+            if (kinds[k] & 1) {
+                const Slot* slot = candidate(mGrams, gram, text, length, pos);
+                if (slot != nullptr && verify(mGrams, *slot, text, length, pos, found)) {
+                    if (found == nullptr) return true;
+                    hit = true;
+                }
             }
         }
     }
@@ -239,6 +424,9 @@ template TARND_MATCHER_TARGET bool KeywordMatcher::scanSieve<true>(const char*, 
                                                                    unsigned char*) const;
 #else
 bool KeywordMatcher::scanShort(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanEnds(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanEndsWide(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanEndsAvx512(const char*, size_t, unsigned char*) const { return false; }
 
 template <bool kWide>
 bool KeywordMatcher::scanSieve(const char*, size_t, unsigned char*) const {
