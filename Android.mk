@@ -33,6 +33,7 @@ LOCAL_SRC_FILES := \
     config/Records.cpp \
     config/StatusReport.cpp \
     detectors/KeywordMatcher.cpp \
+    detectors/KeywordMatcherAutomaton.cpp \
     detectors/KeywordMatcherPortable.cpp \
     detectors/KeywordMatcherSsse3.cpp \
     detectors/KmsgDetectThread.cpp \

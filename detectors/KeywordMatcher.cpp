@@ -203,6 +203,7 @@ void KeywordMatcher::chooseScan(bool allowVector, const std::vector<uint32_t>& p
     all.insert(all.end(), triplePatterns.begin(), triplePatterns.end());
     all.insert(all.end(), longPatterns.begin(), longPatterns.end());
     if (allowVector && vectorSupported() && buildEnds(all)) return;
+    if (buildAutomaton(all)) return;
     const PortablePlan plan =
             portablePlan(pairPatterns.size(), triplePatterns.size(), shortestLong);
     if (allowVector && vectorSupported() && pairPatterns.size() <= kShortPatternsMax &&
@@ -519,6 +520,8 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
     bytes += mEnds.capacity() * sizeof(EndsPattern);
     bytes += mWindows.capacity() * sizeof(uint32_t);
+    bytes += mAutomaton.capacity() * sizeof(uint32_t) +
+             (mAcceptFirst.capacity() + mAccepted.capacity()) * sizeof(uint32_t);
     for (const GramIndex* index : {&mPairs, &mGrams, &mTriples}) {
         bytes += index->filter.capacity() * sizeof(uint32_t) +
                  index->slots.capacity() * sizeof(Slot) +

@@ -142,6 +142,11 @@ class KeywordMatcher {
                     std::vector<uint32_t> triplePatterns, std::vector<uint32_t> longPatterns,
                     size_t shortestLong);
     bool buildEnds(const std::vector<uint32_t>& ids);
+    // A larger set of short key words is searched by one automaton: its work per byte is the
+    // same whatever the text holds, where pieces of short key words defeat every gram filter.
+    bool buildAutomaton(const std::vector<uint32_t>& ids);
+    bool scanAutomaton(const char* text, size_t length, unsigned char* found) const;
+    void markAccepted(uint32_t row, unsigned char* found) const;
     double buildVector(const std::vector<uint32_t>& pairPatterns,
                        const std::vector<uint32_t>& triplePatterns,
                        const std::vector<uint32_t>& longPatterns);
@@ -181,6 +186,16 @@ class KeywordMatcher {
     // 8 bytes or more; mGrams' filter then holds the shorter patterns' anchors alone.
     std::vector<uint32_t> mWindows;
     unsigned mWindowShift = 0;
+    // The automaton: a state is the offset of its row of mAutomatonWidth next states, one per
+    // class of bytes. States from mFirstAccepting on end key words, those of state s being
+    // mAccepted[mAcceptFirst[s - mFirstAccepting], mAcceptFirst[s - mFirstAccepting + 1]).
+    std::vector<uint32_t> mAutomaton;
+    unsigned char mByteClass[256] = {};
+    uint32_t mAutomatonWidth = 1;
+    uint32_t mFirstAccepting = 0;
+    size_t mAutomatonLongest = 0;
+    std::vector<uint32_t> mAcceptFirst;
+    std::vector<uint32_t> mAccepted;
 };
 
 template <typename F>
