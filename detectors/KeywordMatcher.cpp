@@ -37,6 +37,10 @@ constexpr unsigned kMaxFilterBits = 18;
 // more work per byte than the sieve, but no hit on the pieces of key words that fill some logs.
 constexpr size_t kEndsMax = 12;
 
+// Sets of at least this many key words, one of them this short or shorter, go to the automaton.
+constexpr size_t kAutomatonManyWords = 128;
+constexpr size_t kAutomatonShortest = 4;
+
 // Two-byte key words are compared whole, 16 positions at a time, a few instructions each: fine
 // for a few of them. More fall back to the scalar filter.
 constexpr size_t kShortPatternsMax = 8;
@@ -203,7 +207,16 @@ void KeywordMatcher::chooseScan(bool allowVector, const std::vector<uint32_t>& p
     all.insert(all.end(), triplePatterns.begin(), triplePatterns.end());
     all.insert(all.end(), longPatterns.begin(), longPatterns.end());
     if (allowVector && vectorSupported() && buildEnds(all)) return;
-    if (buildAutomaton(all)) return;
+    if (buildAutomaton(all, false)) return;
+    // A key word of 4 bytes or less makes the gram filters probe every position, and with many
+    // key words nearly every gram of a text made of their pieces is some key word's anchor. The
+    // automaton reads every position too, but its work stays the same: it reads the first bytes
+    // of each key word, and compares the rest where those occur.
+    const size_t shortest = !pairPatterns.empty() ? 2 : !triplePatterns.empty() ? 3 : shortestLong;
+    if (shortest <= kAutomatonShortest && all.size() >= kAutomatonManyWords &&
+        buildAutomaton(all, true)) {
+        return;
+    }
     const PortablePlan plan =
             portablePlan(pairPatterns.size(), triplePatterns.size(), shortestLong);
     if (allowVector && vectorSupported() && pairPatterns.size() <= kShortPatternsMax &&

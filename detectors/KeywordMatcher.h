@@ -144,9 +144,12 @@ class KeywordMatcher {
     bool buildEnds(const std::vector<uint32_t>& ids);
     // A larger set of short key words is searched by one automaton: its work per byte is the
     // same whatever the text holds, where pieces of short key words defeat every gram filter.
-    bool buildAutomaton(const std::vector<uint32_t>& ids);
+    // With prefixes, longer key words are read up to a length and compared where that occurs.
+    bool buildAutomaton(const std::vector<uint32_t>& ids, bool prefixes);
     bool scanAutomaton(const char* text, size_t length, unsigned char* found) const;
-    void markAccepted(uint32_t row, unsigned char* found) const;
+    // Whether a key word ends at `end` where the automaton reached the accepting state `row`.
+    bool accepted(uint32_t row, const char* text, size_t length, size_t end,
+                  unsigned char* found) const;
     double buildVector(const std::vector<uint32_t>& pairPatterns,
                        const std::vector<uint32_t>& triplePatterns,
                        const std::vector<uint32_t>& longPatterns);

@@ -25,16 +25,22 @@ constexpr size_t kCursorMinimum = 16;
 
 }  // namespace
 
-bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids) {
+bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids, bool prefixes) {
     size_t states = 1;
     size_t longest = 0;
     bool used[256] = {};
+    // What the automaton reads of each key word: all of it, or its first kAutomatonLongest bytes
+    // when the rest is compared where those occur.
+    auto head = [](const std::string& pattern) {
+        return pattern.substr(0, std::min(pattern.size(), kAutomatonLongest));
+    };
     for (uint32_t id : ids) {
         const std::string& pattern = mPatterns[id];
-        if (pattern.size() > kAutomatonLongest) return false;
-        longest = std::max(longest, pattern.size());
-        states += pattern.size();
-        for (char c : pattern) used[static_cast<unsigned char>(c)] = true;
+        if (pattern.size() > kAutomatonLongest && !prefixes) return false;
+        const std::string read = head(pattern);
+        longest = std::max(longest, read.size());
+        states += read.size();
+        for (char c : read) used[static_cast<unsigned char>(c)] = true;
     }
     // Bytes that no key word holds share class 0, and so do the text's NUL and the root's loop.
     unsigned char byteClass[256] = {};
@@ -43,7 +49,9 @@ bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids) {
         if (used[c]) byteClass[c] = static_cast<unsigned char>(classes++);
     }
     const size_t width = classes;
-    if (ids.empty() || states * width * sizeof(uint32_t) > kAutomatonBytes) return false;
+    // Shared heads make fewer states than bytes; far more bytes than the table may hold are not
+    // even tried.
+    if (ids.empty() || states * width * sizeof(uint32_t) > 4 * kAutomatonBytes) return false;
 
     // The trie of the key words, then each state completed with the moves of its longest proper
     // suffix that is also in the trie, breadth first, so that a state's suffix is done before it.
@@ -51,7 +59,7 @@ bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids) {
     std::vector<std::vector<uint32_t>> ends(1);
     for (uint32_t id : ids) {
         size_t state = 0;
-        for (char c : mPatterns[id]) {
+        for (char c : head(mPatterns[id])) {
             const size_t at = state * width + byteClass[static_cast<unsigned char>(c)];
             if (go[at] < 0) {
                 go[at] = static_cast<int32_t>(ends.size());
@@ -63,6 +71,7 @@ bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids) {
         ends[state].push_back(id);
     }
     const size_t count = ends.size();
+    if (count * width * sizeof(uint32_t) > kAutomatonBytes) return false;
     std::vector<size_t> suffix(count, 0);
     std::vector<size_t> queue;
     for (size_t k = 0; k < width; ++k) {
@@ -118,9 +127,26 @@ bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids) {
     return true;
 }
 
-void KeywordMatcher::markAccepted(uint32_t row, unsigned char* found) const {
+bool KeywordMatcher::accepted(uint32_t row, const char* text, size_t length, size_t end,
+                              unsigned char* found) const {
     const size_t at = row / mAutomatonWidth - mFirstAccepting;
-    for (uint32_t k = mAcceptFirst[at]; k < mAcceptFirst[at + 1]; ++k) found[mAccepted[k]] = 1;
+    bool hit = false;
+    for (uint32_t k = mAcceptFirst[at]; k < mAcceptFirst[at + 1]; ++k) {
+        const uint32_t id = mAccepted[k];
+        const std::string& pattern = mPatterns[id];
+        if (pattern.size() > kAutomatonLongest) {
+            const size_t start = end + 1 - kAutomatonLongest;
+            if (pattern.size() > length - start ||
+                memcmp(text + end + 1, pattern.data() + kAutomatonLongest,
+                       pattern.size() - kAutomatonLongest) != 0) {
+                continue;
+            }
+        }
+        if (found == nullptr) return true;
+        found[id] = 1;
+        hit = true;
+    }
+    return hit;
 }
 
 bool KeywordMatcher::scanAutomaton(const char* text, size_t length, unsigned char* found) const {
@@ -152,11 +178,15 @@ bool KeywordMatcher::scanAutomaton(const char* text, size_t length, unsigned cha
             if (__builtin_expect((s0 >= accepting) | (s1 >= accepting) | (s2 >= accepting) |
                                          (s3 >= accepting),
                                  0)) {
-                if (found == nullptr) return true;
-                for (uint32_t s : {s0, s1, s2, s3}) {
-                    if (s >= accepting) markAccepted(s, found);
+                const uint32_t rows[kCursors] = {s0, s1, s2, s3};
+                const unsigned char* cursors[kCursors] = {c0, c1, c2, c3};
+                for (size_t c = 0; c < kCursors; ++c) {
+                    if (rows[c] >= accepting &&
+                        accepted(rows[c], text, length, cursors[c] + k - bytes, found)) {
+                        if (found == nullptr) return true;
+                        hit = true;
+                    }
                 }
-                hit = true;
             }
         }
         done = kCursors * part;
@@ -164,9 +194,8 @@ bool KeywordMatcher::scanAutomaton(const char* text, size_t length, unsigned cha
     }
     for (size_t k = done; k < length; ++k) {
         last = step(last, bytes + k);
-        if (last >= accepting) {
+        if (last >= accepting && accepted(last, text, length, k, found)) {
             if (found == nullptr) return true;
-            markAccepted(last, found);
             hit = true;
         }
     }

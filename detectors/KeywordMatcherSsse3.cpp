@@ -244,14 +244,14 @@ __attribute__((target("avx2"))) bool KeywordMatcher::scanEndsWide(const char* te
 
 // And with AVX-512, 64 positions at a time. Near the end of the text the loads leave out the
 // bytes past the NUL, so no copy of the text's end is needed.
-__attribute__((target("avx512bw,bmi2"))) bool KeywordMatcher::scanEndsAvx512(
+__attribute__((target("avx512bw"))) bool KeywordMatcher::scanEndsAvx512(
         const char* text, size_t length, unsigned char* found) const {
     if (length < mEndsShortest) return false;
     const size_t lastStart = length - mEndsShortest;
     // The bytes from offset `at` up to the NUL, at most 64 of them.
-    auto within = [length](size_t at) __attribute__((target("bmi2"))) {
+    auto within = [length](size_t at) {
         const size_t n = at <= length ? length + 1 - at : 0;
-        return _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(n < 64 ? n : 64));
+        return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
     };
     auto same = [](const EndsPattern& p, __m512i first, __m512i second, __m512i last)
             __attribute__((target("avx512bw"))) {
