@@ -37,9 +37,14 @@ constexpr unsigned kMaxFilterBits = 18;
 // more work per byte than the sieve, but no hit on the pieces of key words that fill some logs.
 constexpr size_t kEndsMax = 12;
 
-// Sets of at least this many key words, one of them this short or shorter, go to the automaton.
-constexpr size_t kAutomatonManyWords = 128;
+// Sets of key words of at most this many bytes go to the automaton whole.
+constexpr size_t kAutomatonWhole = 8;
+// So do sets of at least this many key words, one of them this short or shorter, read up to the
+// longest of these lengths that the table has room for: longer heads are hit less often by
+// pieces of longer key words, but make more states.
+constexpr size_t kAutomatonManyWords = 64;
 constexpr size_t kAutomatonShortest = 4;
+constexpr size_t kAutomatonHeads[] = {16, 12, 8};
 
 // Two-byte key words are compared whole, 16 positions at a time, a few instructions each: fine
 // for a few of them. More fall back to the scalar filter.
@@ -207,15 +212,17 @@ void KeywordMatcher::chooseScan(bool allowVector, const std::vector<uint32_t>& p
     all.insert(all.end(), triplePatterns.begin(), triplePatterns.end());
     all.insert(all.end(), longPatterns.begin(), longPatterns.end());
     if (allowVector && vectorSupported() && buildEnds(all)) return;
-    if (buildAutomaton(all, false)) return;
+    if (buildAutomaton(all, kAutomatonWhole, false)) return;
     // A key word of 4 bytes or less makes the gram filters probe every position, and with many
     // key words nearly every gram of a text made of their pieces is some key word's anchor. The
     // automaton reads every position too, but its work stays the same: it reads the first bytes
-    // of each key word, and compares the rest where those occur.
+    // of each key word, as many as its table has room for, and compares the rest where those
+    // occur.
     const size_t shortest = !pairPatterns.empty() ? 2 : !triplePatterns.empty() ? 3 : shortestLong;
-    if (shortest <= kAutomatonShortest && all.size() >= kAutomatonManyWords &&
-        buildAutomaton(all, true)) {
-        return;
+    if (shortest <= kAutomatonShortest && all.size() >= kAutomatonManyWords) {
+        for (size_t head : kAutomatonHeads) {
+            if (buildAutomaton(all, head, true)) return;
+        }
     }
     const PortablePlan plan =
             portablePlan(pairPatterns.size(), triplePatterns.size(), shortestLong);

@@ -144,8 +144,9 @@ class KeywordMatcher {
     bool buildEnds(const std::vector<uint32_t>& ids);
     // A larger set of short key words is searched by one automaton: its work per byte is the
     // same whatever the text holds, where pieces of short key words defeat every gram filter.
-    // With prefixes, longer key words are read up to a length and compared where that occurs.
-    bool buildAutomaton(const std::vector<uint32_t>& ids, bool prefixes);
+    // It reads key words up to headLength bytes; with prefixes, longer ones are read that far
+    // and compared whole where that occurs, else they make it fail. So does a table too large.
+    bool buildAutomaton(const std::vector<uint32_t>& ids, size_t headLength, bool prefixes);
     bool scanAutomaton(const char* text, size_t length, unsigned char* found) const;
     // Whether a key word ends at `end` where the automaton reached the accepting state `row`.
     bool accepted(uint32_t row, const char* text, size_t length, size_t end,
@@ -196,7 +197,8 @@ class KeywordMatcher {
     unsigned char mByteClass[256] = {};
     uint32_t mAutomatonWidth = 1;
     uint32_t mFirstAccepting = 0;
-    size_t mAutomatonLongest = 0;
+    size_t mAutomatonLongest = 0;  // the most it reads of one key word
+    size_t mAutomatonHead = 0;     // longer key words are compared past this
     std::vector<uint32_t> mAcceptFirst;
     std::vector<uint32_t> mAccepted;
 };

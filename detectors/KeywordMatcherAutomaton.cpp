@@ -15,8 +15,6 @@ namespace android::tarnd {
 
 namespace {
 
-// Longer key words make states enough to leave the cache; they go to the gram filters.
-constexpr size_t kAutomatonLongest = 8;
 // Bound on the transition table, well inside what 256 key words may take.
 constexpr size_t kAutomatonBytes = 512 * 1024;
 constexpr size_t kCursors = 4;
@@ -25,18 +23,19 @@ constexpr size_t kCursorMinimum = 16;
 
 }  // namespace
 
-bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids, bool prefixes) {
+bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids, size_t headLength,
+                                    bool prefixes) {
     size_t states = 1;
     size_t longest = 0;
     bool used[256] = {};
-    // What the automaton reads of each key word: all of it, or its first kAutomatonLongest bytes
-    // when the rest is compared where those occur.
-    auto head = [](const std::string& pattern) {
-        return pattern.substr(0, std::min(pattern.size(), kAutomatonLongest));
+    // What the automaton reads of each key word: all of it, or its first headLength bytes when
+    // the rest is compared where those occur.
+    auto head = [headLength](const std::string& pattern) {
+        return pattern.substr(0, std::min(pattern.size(), headLength));
     };
     for (uint32_t id : ids) {
         const std::string& pattern = mPatterns[id];
-        if (pattern.size() > kAutomatonLongest && !prefixes) return false;
+        if (pattern.size() > headLength && !prefixes) return false;
         const std::string read = head(pattern);
         longest = std::max(longest, read.size());
         states += read.size();
@@ -124,6 +123,7 @@ bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids, bool prefi
     memcpy(mByteClass, byteClass, sizeof(mByteClass));
     mAutomatonWidth = static_cast<uint32_t>(width);
     mAutomatonLongest = longest;
+    mAutomatonHead = headLength;
     return true;
 }
 
@@ -134,11 +134,11 @@ bool KeywordMatcher::accepted(uint32_t row, const char* text, size_t length, siz
     for (uint32_t k = mAcceptFirst[at]; k < mAcceptFirst[at + 1]; ++k) {
         const uint32_t id = mAccepted[k];
         const std::string& pattern = mPatterns[id];
-        if (pattern.size() > kAutomatonLongest) {
-            const size_t start = end + 1 - kAutomatonLongest;
+        if (pattern.size() > mAutomatonHead) {
+            const size_t start = end + 1 - mAutomatonHead;
             if (pattern.size() > length - start ||
-                memcmp(text + end + 1, pattern.data() + kAutomatonLongest,
-                       pattern.size() - kAutomatonLongest) != 0) {
+                memcmp(text + end + 1, pattern.data() + mAutomatonHead,
+                       pattern.size() - mAutomatonHead) != 0) {
                 continue;
             }
         }
