@@ -256,6 +256,18 @@ bool KeywordMatcher::buildEnds(const std::vector<uint32_t>& ids) {
         memset(compiled.lanes[2], pattern.back(), sizeof(compiled.lanes[2]));
         compiled.last = static_cast<uint32_t>(pattern.size() - 1);
         compiled.pattern = id;
+        if (mEnds.size() < kHeadsMax) {
+            const unsigned char bit = static_cast<unsigned char>(1u << mEnds.size());
+            for (size_t j = 0; j < 3; ++j) {
+                for (unsigned nibble = 0; nibble < 16; ++nibble) {
+                    const unsigned char c = j < pattern.size() ? pattern[j] : 0;
+                    if (j >= pattern.size() || (c & 15) == nibble)
+                        mEndsNibbles[j][0][nibble] |= bit;
+                    if (j >= pattern.size() || (c >> 4) == nibble)
+                        mEndsNibbles[j][1][nibble] |= bit;
+                }
+            }
+        }
         mEnds.push_back(compiled);
     }
     mEndsWidth = widestVector();

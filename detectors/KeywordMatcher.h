@@ -99,6 +99,7 @@ class KeywordMatcher {
     bool scanEnds(const char* text, size_t length, unsigned char* found) const;
     bool scanEndsWide(const char* text, size_t length, unsigned char* found) const;
     bool scanEndsAvx512(const char* text, size_t length, unsigned char* found) const;
+    bool scanHeadsAvx512(const char* text, size_t length, unsigned char* found) const;
     // The longest key word compared at its ends: the scan reads that far past each position, and
     // its copy of a text's end is that long.
     static constexpr size_t kEndsLongest = 64;
@@ -176,6 +177,10 @@ class KeywordMatcher {
     unsigned mEndsWidth = 16;  // the widest vector the processor has, in bytes
     size_t mEndsShortest = 0;
     size_t mEndsLongest = 0;
+    // Up to 8 of them: per place among the first three bytes, per low and high nibble and its
+    // value, one bit for each key word whose byte there has that nibble (all bits past its end).
+    static constexpr size_t kHeadsMax = 8;
+    unsigned char mEndsNibbles[3][2][16] = {};
     std::vector<ShortPattern> mShortPatterns;  // 2-byte patterns, compared whole
     // Per sieve, per place of a 4-byte gram, per nibble (low, then high) and its value: the
     // buckets holding a gram with that nibble there. The second sieve runs only when mWide.

@@ -51,7 +51,9 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
     }
     const size_t length = strlen(text);
     if (!mEnds.empty()) {
-        const bool ends = mEndsWidth == 64   ? scanEndsAvx512(text, length, found)
+        const bool ends = mEndsWidth == 64 && mEnds.size() <= kHeadsMax
+                                  ? scanHeadsAvx512(text, length, found)
+                          : mEndsWidth == 64 ? scanEndsAvx512(text, length, found)
                           : mEndsWidth == 32 ? scanEndsWide(text, length, found)
                                              : scanEnds(text, length, found);
         return ends || hit;

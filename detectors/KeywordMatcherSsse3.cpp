@@ -290,6 +290,72 @@ __attribute__((target("avx512bw"))) bool KeywordMatcher::scanEndsAvx512(
     return hit;
 }
 
+// Up to 8 key words, one per bit of a byte: their first three bytes are found at once by nibble
+// lookups, exact with one key word per bit, and only where those occur is the last byte compared.
+// Ordinary text seldom holds the first three bytes of a key word, so most blocks cost the
+// lookups alone, however many key words there are.
+__attribute__((target("avx512bw"))) bool KeywordMatcher::scanHeadsAvx512(
+        const char* text, size_t length, unsigned char* found) const {
+    if (length < mEndsShortest) return false;
+    const size_t lastStart = length - mEndsShortest;
+    auto within = [length](size_t at) {
+        const size_t n = at <= length ? length + 1 - at : 0;
+        return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+    };
+    const __m512i low = _mm512_set1_epi8(15);
+    __m512i nibbles[3][2];
+    for (size_t j = 0; j < 3; ++j) {
+        for (size_t half = 0; half < 2; ++half) {
+            // The zeroing form: the plain one trips the compiler's uninitialised-use warning.
+            nibbles[j][half] = _mm512_maskz_broadcast_i32x4(
+                    0xFFFF,
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(mEndsNibbles[j][half])));
+        }
+    }
+    bool hit = false;
+    for (size_t base = 0; base <= lastStart; base += 64) {
+        // Away from the end of the text every load is whole, and needs no mask.
+        const bool inside = base + 63 + std::max<size_t>(mEndsLongest, 3) <= length;
+        auto load = [&](size_t at) __attribute__((target("avx512bw"))) {
+            return inside ? _mm512_loadu_si512(text + at)
+                          : _mm512_maskz_loadu_epi8(within(at), text + at);
+        };
+        __m512i heads = _mm512_set1_epi8(-1);
+        for (size_t j = 0; j < 3; ++j) {
+            const __m512i v = load(base + j);
+            heads = _mm512_and_si512(
+                    heads,
+                    _mm512_and_si512(
+                            _mm512_shuffle_epi8(nibbles[j][0], _mm512_and_si512(v, low)),
+                            _mm512_shuffle_epi8(nibbles[j][1],
+                                                _mm512_and_si512(_mm512_srli_epi16(v, 4), low))));
+        }
+        if (_mm512_test_epi8_mask(heads, heads) == 0) continue;
+        // Where key words' pieces fill the text, most blocks get here: each key word's last byte
+        // is compared without a branch of its own, and only a block where one fits goes on.
+        uint64_t ends[kHeadsMax];
+        uint64_t any = 0;
+        for (size_t k = 0; k < mEnds.size(); ++k) {
+            const EndsPattern& p = mEnds[k];
+            const size_t at = base + p.last;
+            ends[k] = _mm512_mask_cmpeq_epi8_mask(
+                    _mm512_test_epi8_mask(heads, _mm512_set1_epi8(static_cast<char>(1u << k))),
+                    load(at), _mm512_set1_epi8(static_cast<char>(p.lanes[2][0])));
+            any |= ends[k];
+        }
+        if (any == 0) continue;
+        for (size_t k = 0; k < mEnds.size(); ++k) {
+            const EndsPattern& p = mEnds[k];
+            if (found != nullptr && found[p.pattern]) continue;
+            if (endsHit(p, ends[k], base, text, length, found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
 namespace {
 
 // Per byte value: the indexes of its set bits, lowest first, one per byte, and how many there are.
@@ -427,6 +493,7 @@ bool KeywordMatcher::scanShort(const char*, size_t, unsigned char*) const { retu
 bool KeywordMatcher::scanEnds(const char*, size_t, unsigned char*) const { return false; }
 bool KeywordMatcher::scanEndsWide(const char*, size_t, unsigned char*) const { return false; }
 bool KeywordMatcher::scanEndsAvx512(const char*, size_t, unsigned char*) const { return false; }
+bool KeywordMatcher::scanHeadsAvx512(const char*, size_t, unsigned char*) const { return false; }
 
 template <bool kWide>
 bool KeywordMatcher::scanSieve(const char*, size_t, unsigned char*) const {
