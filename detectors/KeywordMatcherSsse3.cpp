@@ -242,16 +242,24 @@ __attribute__((target("avx2"))) bool KeywordMatcher::scanEndsWide(const char* te
     return hit;
 }
 
-// And with AVX-512, 64 positions at a time. Near the end of the text the loads leave out the
-// bytes past the NUL, so no copy of the text's end is needed.
+namespace {
+
+// The mask of the bytes from offset `at` of a text of `length` bytes up to its NUL, at most 64:
+// the AVX-512 loads leave out what lies past it, so no copy of the text's end is needed.
+inline uint64_t within(size_t length, size_t at) {
+    const size_t n = at <= length ? length + 1 - at : 0;
+    return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+}
+
+}  // namespace
+
+// And with AVX-512, 64 positions at a time.
 __attribute__((target("avx512bw"))) bool KeywordMatcher::scanEndsAvx512(
         const char* text, size_t length, unsigned char* found) const {
     if (length < mEndsShortest) return false;
     const size_t lastStart = length - mEndsShortest;
-    // The bytes from offset `at` up to the NUL, at most 64 of them.
-    auto within = [length](size_t at) {
-        const size_t n = at <= length ? length + 1 - at : 0;
-        return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+    auto load = [ text, length ](size_t at) __attribute__((target("avx512bw"))) {
+        return _mm512_maskz_loadu_epi8(within(length, at), text + at);
     };
     auto same = [](const EndsPattern& p, __m512i first, __m512i second, __m512i last)
             __attribute__((target("avx512bw"))) {
@@ -263,25 +271,21 @@ __attribute__((target("avx512bw"))) bool KeywordMatcher::scanEndsAvx512(
     };
     bool hit = false;
     for (size_t base = 0; base <= lastStart; base += 64) {
-        const __m512i first = _mm512_maskz_loadu_epi8(within(base), text + base);
-        const __m512i second = _mm512_maskz_loadu_epi8(within(base + 1), text + base + 1);
+        const __m512i first = load(base);
+        const __m512i second = load(base + 1);
         uint64_t any = 0;
         if (base + 63 + mEndsLongest <= length) {
             for (const EndsPattern& p : mEnds) {
                 any |= same(p, first, second, _mm512_loadu_si512(text + base + p.last));
             }
         } else {
-            for (const EndsPattern& p : mEnds) {
-                const size_t at = base + p.last;
-                any |= same(p, first, second, _mm512_maskz_loadu_epi8(within(at), text + at));
-            }
+            for (const EndsPattern& p : mEnds) any |= same(p, first, second, load(base + p.last));
         }
         if (any == 0) continue;
         for (const EndsPattern& p : mEnds) {
             if (found != nullptr && found[p.pattern]) continue;
-            const size_t at = base + p.last;
-            const __m512i last = _mm512_maskz_loadu_epi8(within(at), text + at);
-            if (endsHit(p, same(p, first, second, last), base, text, length, found)) {
+            if (endsHit(p, same(p, first, second, load(base + p.last)), base, text, length,
+                        found)) {
                 if (found == nullptr) return true;
                 hit = true;
             }
@@ -298,10 +302,6 @@ __attribute__((target("avx512bw"))) bool KeywordMatcher::scanHeadsAvx512(
         const char* text, size_t length, unsigned char* found) const {
     if (length < mEndsShortest) return false;
     const size_t lastStart = length - mEndsShortest;
-    auto within = [length](size_t at) {
-        const size_t n = at <= length ? length + 1 - at : 0;
-        return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
-    };
     const __m512i low = _mm512_set1_epi8(15);
     __m512i nibbles[3][2];
     for (size_t j = 0; j < 3; ++j) {
@@ -318,7 +318,7 @@ __attribute__((target("avx512bw"))) bool KeywordMatcher::scanHeadsAvx512(
         const bool inside = base + 63 + std::max<size_t>(mEndsLongest, 3) <= length;
         auto load = [&](size_t at) __attribute__((target("avx512bw"))) {
             return inside ? _mm512_loadu_si512(text + at)
-                          : _mm512_maskz_loadu_epi8(within(at), text + at);
+                          : _mm512_maskz_loadu_epi8(within(length, at), text + at);
         };
         __m512i heads = _mm512_set1_epi8(-1);
         for (size_t j = 0; j < 3; ++j) {
