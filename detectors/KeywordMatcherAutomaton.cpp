@@ -80,8 +80,8 @@ bool KeywordMatcher::buildAutomaton(const std::vector<uint32_t>& ids, size_t hea
             queue.push_back(static_cast<size_t>(go[k]));
         }
     }
-    for (size_t head = 0; head < queue.size(); ++head) {
-        const size_t state = queue[head];
+    for (size_t taken = 0; taken < queue.size(); ++taken) {
+        const size_t state = queue[taken];
         const std::vector<uint32_t>& inherited = ends[suffix[state]];
         ends[state].insert(ends[state].end(), inherited.begin(), inherited.end());
         for (size_t k = 0; k < width; ++k) {
