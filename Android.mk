@@ -34,6 +34,7 @@ LOCAL_SRC_FILES := \
     config/StatusReport.cpp \
     detectors/KeywordMatcher.cpp \
     detectors/KeywordMatcherAutomaton.cpp \
+    detectors/KeywordMatcherHeads.cpp \
     detectors/KeywordMatcherPortable.cpp \
     detectors/KeywordMatcherSsse3.cpp \
     detectors/KmsgDetectThread.cpp \

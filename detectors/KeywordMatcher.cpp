@@ -1,6 +1,7 @@
 #include "detectors/KeywordMatcher.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 #include "detectors/KeywordMatcherDetail.h"
@@ -117,7 +118,8 @@ double gramScore(const char* gram, size_t width) {
 // their key words, so a gram that `held` says other patterns hold, or that anchors them already,
 // counts as that much commoner.
 size_t rarestRun(const std::string& pattern, size_t width, size_t count,
-                 const std::map<uint32_t, size_t>& held, size_t before, size_t after) {
+                 const std::map<uint32_t, size_t>& held, size_t before, size_t after,
+                 double sharedWeight) {
     size_t best = before;
     double bestScore = 0;
     for (size_t start = before; start + count - 1 + width + after <= pattern.size(); ++start) {
@@ -125,8 +127,8 @@ size_t rarestRun(const std::string& pattern, size_t width, size_t count,
         for (size_t k = 0; k < count; ++k) {
             const char* gram = pattern.data() + start + k;
             auto shared = held.find(loadGram(gram, width));
-            score += gramScore(gram, width) *
-                     static_cast<double>(shared == held.end() ? 1 : shared->second);
+            const double holders = shared == held.end() ? 1 : static_cast<double>(shared->second);
+            score += gramScore(gram, width) * std::pow(holders, sharedWeight);
         }
         if (start == before || score < bestScore) {
             best = start;
@@ -144,7 +146,7 @@ unsigned log2Ceil(size_t n) {
 
 }  // namespace
 
-void KeywordMatcher::build(const std::vector<Entry>& entries, bool allowVector) {
+void KeywordMatcher::build(const std::vector<Entry>& entries, Scans scans) {
     *this = KeywordMatcher();
 
     std::map<std::string, uint32_t> nameIds;
@@ -196,7 +198,7 @@ void KeywordMatcher::build(const std::vector<Entry>& entries, bool allowVector) 
     }
     mSmallSet = mSearchPatterns.size() <= kSmallSetMax;
     if (mSmallSet) return;
-    chooseScan(allowVector, pairPatterns, std::move(triplePatterns), std::move(longPatterns),
+    chooseScan(scans, pairPatterns, std::move(triplePatterns), std::move(longPatterns),
                shortestLong);
 }
 
@@ -205,12 +207,16 @@ void KeywordMatcher::build(const std::vector<Entry>& entries, bool allowVector) 
 // work per byte, known from the key words alone: the sieve's steps and the share of positions
 // its buckets let through, or the probes of the gram filters, fewer at a wider stride. The
 // cheaper one is kept.
-void KeywordMatcher::chooseScan(bool allowVector, const std::vector<uint32_t>& pairPatterns,
+void KeywordMatcher::chooseScan(Scans scans, const std::vector<uint32_t>& pairPatterns,
                                 std::vector<uint32_t> triplePatterns,
                                 std::vector<uint32_t> longPatterns, size_t shortestLong) {
     std::vector<uint32_t> all = pairPatterns;
     all.insert(all.end(), triplePatterns.begin(), triplePatterns.end());
     all.insert(all.end(), longPatterns.begin(), longPatterns.end());
+    // The head filter's cost per byte depends on neither the key words nor the text, and its
+    // candidates are checked at both ends of their key word at once: where it runs, it takes all.
+    if (scans == Scans::kAll && buildHeads(pairPatterns, triplePatterns, longPatterns)) return;
+    const bool allowVector = scans != Scans::kPortable;
     if (allowVector && vectorSupported() && buildEnds(all)) return;
     if (buildAutomaton(all, kAutomatonWhole, false)) return;
     // A key word of 4 bytes or less makes the gram filters probe every position, and with many
@@ -441,7 +447,7 @@ void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
 // and `after` bytes from its end.
 std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
         const std::vector<std::string>& patterns, const std::vector<uint32_t>& ids, size_t width,
-        size_t stride, size_t before, size_t after) {
+        size_t stride, size_t before, size_t after, double sharedWeight) {
     // How many of the patterns hold each gram: wherever their pieces turn up, so does it.
     std::map<uint32_t, size_t> held;
     for (uint32_t id : ids) {
@@ -457,7 +463,7 @@ std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
     std::vector<Anchor> anchors;
     for (uint32_t id : ids) {
         const std::string& pattern = patterns[id];
-        const size_t start = rarestRun(pattern, width, stride, held, before, after);
+        const size_t start = rarestRun(pattern, width, stride, held, before, after, sharedWeight);
         for (size_t offset = start; offset < start + stride; ++offset) {
             const uint32_t gram = loadGram(pattern.data() + offset, width);
             ++held[gram];  // a gram anchoring several patterns costs a comparison for each
@@ -551,7 +557,8 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
     bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
     bytes += mEnds.capacity() * sizeof(EndsPattern);
-    bytes += mWindows.capacity() * sizeof(uint32_t);
+    bytes += mWindows.capacity() * sizeof(uint32_t) + mHeadTables.capacity() +
+             mHeadSlots.capacity() * sizeof(HeadSlot);
     bytes += mAutomaton.capacity() * sizeof(uint32_t) +
              (mAcceptFirst.capacity() + mAccepted.capacity()) * sizeof(uint32_t);
     for (const GramIndex* index : {&mPairs, &mGrams, &mTriples}) {

@@ -18,9 +18,12 @@ class KeywordMatcher {
         std::vector<std::string> keywords;
     };
 
+    // The scans build() may choose from: every one the processor has, all but the head filter
+    // (as on processors without AVX-512 VBMI), or the portable ones alone (as without SSSE3).
+    enum class Scans { kAll, kNoHeads, kPortable };
+
     // Compiles the entries (events of the enabled monitors, in order). May be called again.
-    // Without allowVector the portable scan alone is used, as on processors without SSSE3.
-    void build(const std::vector<Entry>& entries, bool allowVector = true);
+    void build(const std::vector<Entry>& entries, Scans scans = Scans::kAll);
 
     // Calls emit(const std::string& name) once per event to send for the NUL-terminated text,
     // in entry order, each name at most once. Allocates only when something matches; const and
@@ -129,7 +132,8 @@ class KeywordMatcher {
                 size_t pos, unsigned char* found) const;
     static std::vector<Anchor> anchorsFor(const std::vector<std::string>& patterns,
                                           const std::vector<uint32_t>& ids, size_t width,
-                                          size_t stride, size_t before = 0, size_t after = 0);
+                                          size_t stride, size_t before = 0, size_t after = 0,
+                                          double sharedWeight = 1);
     void buildWindows();
     // The portable scan's gram widths and strides, and its estimated work per byte.
     struct PortablePlan {
@@ -139,7 +143,7 @@ class KeywordMatcher {
         double cost = 0;
     };
     static PortablePlan portablePlan(size_t pairs, size_t triples, size_t shortestLong);
-    void chooseScan(bool allowVector, const std::vector<uint32_t>& pairPatterns,
+    void chooseScan(Scans scans, const std::vector<uint32_t>& pairPatterns,
                     std::vector<uint32_t> triplePatterns, std::vector<uint32_t> longPatterns,
                     size_t shortestLong);
     bool buildEnds(const std::vector<uint32_t>& ids);
@@ -149,6 +153,15 @@ class KeywordMatcher {
     // and compared whole where that occurs, else they make it fail. So does a table too large.
     bool buildAutomaton(const std::vector<uint32_t>& ids, size_t headLength, bool prefixes);
     bool scanAutomaton(const char* text, size_t length, unsigned char* found) const;
+    // With AVX-512 VBMI: the gram indexes' anchors, found by the head filter's table lookups, and
+    // checked against their key word's ends in one table before any further lookup.
+    static bool headsSupported();
+    bool buildHeads(const std::vector<uint32_t>& pairPatterns,
+                    const std::vector<uint32_t>& triplePatterns,
+                    const std::vector<uint32_t>& longPatterns);
+    bool scanHeads(const char* text, size_t length, unsigned char* found) const;
+    bool headProbe(const char* text, size_t length, size_t pos, unsigned char* found) const;
+    void buildHeadSlots();
     // Whether a key word ends at `end` where the automaton reached the accepting state `row`.
     bool accepted(uint32_t row, const char* text, size_t length, size_t end,
                   unsigned char* found) const;
@@ -206,6 +219,28 @@ class KeywordMatcher {
     size_t mAutomatonHead = 0;     // longer key words are compared past this
     std::vector<uint32_t> mAcceptFirst;
     std::vector<uint32_t> mAccepted;
+    // The head filter: per group of 8 buckets, per place of the gram, per byte value's low 7 bits,
+    // one bit for each bucket holding a gram with that byte there (all bits past a short gram).
+    // The groups of 4-byte grams come first, then those of whole key words of 2 or 3 bytes.
+    std::vector<unsigned char> mHeadTables;
+    size_t mHeadGroups = 0;
+    size_t mHeadLongGroups = 0;
+    size_t mHeadsShortest = 0;
+    // The anchors by a hash of their gram: `key` with the first and last byte of its key word,
+    // `back` bytes before the gram and `forward` bytes after its start; `other` a gram that
+    // passes wherever it occurs; `any` set where more grams meet, so that every probe passes.
+    struct HeadSlot {
+        uint32_t key;
+        uint32_t other;
+        unsigned char head;
+        unsigned char tail;
+        unsigned char back;
+        unsigned char forward;
+        uint32_t any;
+    };
+    std::vector<HeadSlot> mHeadSlots;
+    unsigned mHeadSlotShift = 0;
+    uint32_t mHeadMultiplier = 0;
 };
 
 template <typename F>

@@ -45,6 +45,7 @@ bool KeywordMatcher::scan(const char* text, unsigned char* found) const {
         }
     }
     if (!mAutomaton.empty()) return scanAutomaton(text, strlen(text), found) || hit;
+    if (mHeadGroups != 0) return scanHeads(text, strlen(text), found) || hit;
     if (mPairs.width == 0 && mGrams.width == 0 && mTriples.width == 0 && mShortPatterns.empty() &&
         mEnds.empty()) {
         return hit;

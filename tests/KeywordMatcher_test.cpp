@@ -1,11 +1,11 @@
 #include "detectors/KeywordMatcher.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -49,21 +49,29 @@ const std::tuple<Entries, std::string, Names> kCases[] = {
 };
 
 // Padding with key words that never occur (punctuation and all) moves a case from the small-set
-// path to the filter, and to a large set; each runs the vector scan where there is one, and the
-// portable one. Many pads, or short ones, take sets with short key words to the automaton. Each
-// matcher serves two threads at once, as the two detectors share theirs.
+// path to the filter, and to a large set; each runs every scan the processor has, those without
+// the head filter, and the portable ones. Many pads, or short ones, take sets with short key words
+// to the automaton. Each matcher serves two threads at once, as the two detectors share theirs.
 TEST(KeywordMatcherTest, TableAgreesWithReferenceOnEveryPath) {
+    using Scans = KeywordMatcher::Scans;
     for (const auto& [base, text, expected] : kCases) {
-        for (int pads : {0, 3, 8, 12, 50, 300, -12, -50, -300, 1300, -1300}) {  // < 0: portable
-            SCOPED_TRACE(text + " with " + std::to_string(pads) + " pads");
+        for (auto [pads, scans] : {std::pair{0, Scans::kAll}, {3, Scans::kAll}, {8, Scans::kAll},
+                                   {50, Scans::kAll}, {300, Scans::kAll}, {1300, Scans::kAll},
+                                   {3, Scans::kNoHeads}, {8, Scans::kNoHeads},
+                                   {12, Scans::kNoHeads}, {50, Scans::kNoHeads},
+                                   {300, Scans::kNoHeads}, {1300, Scans::kNoHeads},
+                                   {12, Scans::kPortable}, {50, Scans::kPortable},
+                                   {300, Scans::kPortable}, {1300, Scans::kPortable}}) {
+            SCOPED_TRACE(text + " with " + std::to_string(pads) + " pads, scans " +
+                         std::to_string(static_cast<int>(scans)));
             Entries entries = base;
-            const bool shortPads = std::abs(pads) > 1000;
-            for (int k = 0; k < std::abs(pads) % 1000; ++k)
+            const bool shortPads = pads > 1000;
+            for (int k = 0; k < pads % 1000; ++k)
                 entries.push_back(
                         {"p" + std::to_string(k),
                          {(shortPads ? "\x01" : "\x01(_-,=[]/;:.)") + std::to_string(k)}});
             KeywordMatcher matcher;
-            matcher.build(entries, pads >= 0);
+            matcher.build(entries, scans);
             EXPECT_EQ(sent(nullptr, entries, text), expected);
             Names other;
             std::thread thread([&, t = text] { other = sent(&matcher, entries, t); });

@@ -1,0 +1,317 @@
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "detectors/KeywordMatcher.h"
+#include "detectors/KeywordMatcherDetail.h"
+
+// The head filter: every key word's anchor gram, its 4 bytes or the whole of a shorter key word,
+// sits in one of up to 64 buckets, and one table lookup per byte and place tells which buckets
+// that byte fits. A position whose four bytes fit some bucket of 4-byte grams is looked up in a
+// table of those grams with the key word's first and last byte, without a branch; one that fits
+// a bucket of shorter key words goes to their lookup at once. The filter costs the same few
+// instructions per 64 bytes whatever the text holds, and where pieces of the key words fill the
+// text, a position passes only where a key word's whole anchor occurs, or a mix of the grams of
+// one bucket, which the buckets are chosen to keep rare.
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && \
+        !defined(TARND_MATCHER_SCALAR)
+#include <immintrin.h>
+#define TARND_MATCHER_HEADS 1
+#else
+#define TARND_MATCHER_HEADS 0
+#endif
+
+namespace android::tarnd {
+
+using keyword_matcher::loadGram;
+
+namespace {
+
+constexpr size_t kHeadPlaces = 4;
+constexpr size_t kHeadValues = 128;  // a byte's low 7 bits: bytes above 0x7f share a row
+constexpr size_t kHeadBuckets = 8;   // one bit of a byte each
+// Up to 4 groups of 8 buckets: more buckets hold fewer mixes of grams, but each group costs four
+// lookups per 64 bytes, and past 32 buckets those cost more than the candidates they spare.
+constexpr size_t kHeadGroupsMax = 4;
+constexpr size_t kHeadChunk = 256;
+// Slots per anchor, and the hash multipliers tried for the fewest crowded slots.
+constexpr size_t kHeadSlotSpread = 8;
+constexpr size_t kHeadSlotAttempts = 16;
+// Where the pieces of the key words fill a log, a gram that anchors two key words is hit by the
+// pieces of both and checked against neither's ends: an unshared gram is taken before any shared
+// one, however rare its bytes.
+constexpr double kHeadSharedWeight = 40;
+
+}  // namespace
+
+bool KeywordMatcher::headsSupported() {
+#if TARND_MATCHER_HEADS
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2");
+#else
+    return false;
+#endif
+}
+
+bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
+                                const std::vector<uint32_t>& triplePatterns,
+                                const std::vector<uint32_t>& longPatterns) {
+    if (!headsSupported()) return false;
+    buildIndex(mPairs, 2, 1, anchorsFor(mPatterns, pairPatterns, 2, 1));
+    buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1));
+    buildIndex(mGrams, 4, 1,
+               anchorsFor(mPatterns, longPatterns, 4, 1, 0, 0, kHeadSharedWeight));
+    // Distinct grams, short ones (whole key words of 2 or 3 bytes) and 4-byte ones apart.
+    std::vector<std::string> grams[2];
+    for (const GramIndex* index : {&mPairs, &mTriples, &mGrams}) {
+        for (const Anchor& anchor : index->anchors) {
+            grams[index->width == 4].push_back(
+                    mPatterns[anchor.pattern].substr(anchor.offset, index->width));
+        }
+    }
+    for (std::vector<std::string>& kind : grams) {
+        std::sort(kind.begin(), kind.end());
+        kind.erase(std::unique(kind.begin(), kind.end()), kind.end());
+    }
+    const size_t all = grams[0].size() + grams[1].size();
+    const size_t groups = std::min(kHeadGroupsMax, (all + kHeadBuckets - 1) / kHeadBuckets);
+    // Groups of 4-byte grams first, then those of short ones; each kind gets its share.
+    const size_t shortGroups =
+            grams[0].empty() ? 0 : std::max<size_t>(1, groups * grams[0].size() / all);
+    const size_t longGroups = grams[1].empty() ? 0 : std::max<size_t>(1, groups - shortGroups);
+    mHeadLongGroups = longGroups;
+    mHeadGroups = longGroups + shortGroups;
+    mHeadTables.assign(mHeadGroups * kHeadPlaces * kHeadValues, 0);
+    mHeadsShortest = 4;
+    auto value = [](char c) { return static_cast<unsigned char>(c) & (kHeadValues - 1); };
+    for (size_t kind = 0; kind < 2; ++kind) {
+        const size_t first = kind == 1 ? 0 : longGroups * kHeadBuckets;
+        const size_t buckets = (kind == 1 ? longGroups : shortGroups) * kHeadBuckets;
+        // Per bucket and place, the byte values it lets through; a bucket passes every mix of
+        // them, so each gram joins the bucket whose count of mixes grows least.
+        std::vector<std::vector<std::vector<bool>>> sets(
+                buckets,
+                std::vector<std::vector<bool>>(kHeadPlaces, std::vector<bool>(kHeadValues)));
+        std::vector<std::vector<size_t>> sizes(buckets, std::vector<size_t>(kHeadPlaces, 0));
+        for (const std::string& gram : grams[kind]) {
+            mHeadsShortest = std::min(mHeadsShortest, gram.size());
+            size_t best = 0;
+            double bestGrowth = 0;
+            for (size_t bucket = 0; bucket < buckets; ++bucket) {
+                double before = 1;
+                double after = 1;
+                for (size_t j = 0; j < kHeadPlaces; ++j) {
+                    const size_t n = sizes[bucket][j];
+                    before *= static_cast<double>(n);
+                    after *= j < gram.size()
+                                     ? static_cast<double>(n + !sets[bucket][j][value(gram[j])])
+                                     : static_cast<double>(kHeadValues);
+                }
+                if (bucket == 0 || after - before < bestGrowth) {
+                    best = bucket;
+                    bestGrowth = after - before;
+                }
+            }
+            const size_t at = first + best;
+            for (size_t j = 0; j < kHeadPlaces; ++j) {
+                for (size_t c = 0; c < kHeadValues; ++c) {
+                    const bool fits = j < gram.size() ? c == value(gram[j]) : true;
+                    if (!fits || sets[best][j][c]) continue;
+                    sets[best][j][c] = true;
+                    ++sizes[best][j];
+                    mHeadTables[((at / kHeadBuckets) * kHeadPlaces + j) * kHeadValues + c] |=
+                            static_cast<unsigned char>(1u << (at % kHeadBuckets));
+                }
+            }
+        }
+    }
+    buildHeadSlots();
+    return true;
+}
+
+// The 4-byte anchors again, in a table sparse enough that a probe needs no second look. A slot's
+// first gram is checked with its key word's first and last byte; a second one, or a gram shared
+// by key words, passes whenever it occurs, and a slot that more grams meet in passes every probe.
+void KeywordMatcher::buildHeadSlots() {
+    std::vector<Anchor> anchors = mPairs.anchors;
+    anchors.insert(anchors.end(), mTriples.anchors.begin(), mTriples.anchors.end());
+    anchors.insert(anchors.end(), mGrams.anchors.begin(), mGrams.anchors.end());
+    unsigned bits = 4;
+    while ((size_t{1} << bits) < anchors.size() * kHeadSlotSpread) ++bits;
+    mHeadSlotShift = 32 - bits;
+    size_t fewest = anchors.size() + 1;
+    uint32_t multiplier = keyword_matcher::kSlotMultiplier;
+    for (size_t attempt = 0; attempt < kHeadSlotAttempts && fewest != 0; ++attempt) {
+        std::vector<uint32_t> used(size_t{1} << bits, 0);
+        size_t crowded = 0;
+        for (const Anchor& anchor : anchors) {
+            crowded += used[(anchor.gram * multiplier) >> mHeadSlotShift]++ >= 2;
+        }
+        if (crowded < fewest) {
+            fewest = crowded;
+            mHeadMultiplier = multiplier;
+        }
+        multiplier = (multiplier * 0x9E3779B9u + 0x7F4A7C16u) | 1;
+    }
+    mHeadSlots.assign(size_t{1} << bits, HeadSlot{0, 0, 0, 0, 0, 0, 0});
+    for (size_t k = 0; k < anchors.size(); ++k) {
+        const Anchor& anchor = anchors[k];
+        HeadSlot& slot = mHeadSlots[(anchor.gram * mHeadMultiplier) >> mHeadSlotShift];
+        const std::string& pattern = mPatterns[anchor.pattern];
+        const size_t back = anchor.offset;
+        const size_t forward = pattern.size() - 1 - back;
+        const bool alone = (k == 0 || anchors[k - 1].gram != anchor.gram) &&
+                           (k + 1 == anchors.size() || anchors[k + 1].gram != anchor.gram) &&
+                           back <= 255 && forward <= 255;
+        if (slot.any) continue;
+        if (alone && slot.key == 0) {
+            slot.key = anchor.gram;
+            slot.head = static_cast<unsigned char>(pattern[0]);
+            slot.tail = static_cast<unsigned char>(pattern.back());
+            slot.back = static_cast<unsigned char>(back);
+            slot.forward = static_cast<unsigned char>(forward);
+        } else if (slot.other == 0 || slot.other == anchor.gram) {
+            slot.other = anchor.gram;
+        } else {
+            slot = HeadSlot{0, 0, 0, 0, 0, 0, 1};
+        }
+    }
+}
+
+// A position that passed the filter: the gram indexes tell which key word, if any, is there.
+bool KeywordMatcher::headProbe(const char* text, size_t length, size_t pos,
+                               unsigned char* found) const {
+    bool hit = false;
+    for (const GramIndex* index : {&mGrams, &mTriples, &mPairs}) {
+        if (index->width == 0 || pos + index->width > length) continue;
+        const uint32_t gram = loadGram(text + pos, index->width);
+        const Slot* slot = candidate(*index, gram, text, length, pos);
+        if (slot != nullptr && verify(*index, *slot, text, length, pos, found)) {
+            if (found == nullptr) return true;
+            hit = true;
+        }
+    }
+    return hit;
+}
+
+#if TARND_MATCHER_HEADS
+
+namespace {
+
+inline uint64_t headsWithin(size_t length, size_t at) {
+    const size_t n = at <= length ? length + 1 - at : 0;
+    return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+}
+
+}  // namespace
+
+#define HEAD_TARGET __attribute__((target("avx512bw,avx512vbmi,avx512vbmi2,popcnt")))
+
+HEAD_TARGET bool KeywordMatcher::scanHeads(const char* text, size_t length,
+                                           unsigned char* found) const {
+    if (length < mHeadsShortest) return false;
+    const size_t last = length - mHeadsShortest;
+    const unsigned char* tables = mHeadTables.data();
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    const HeadSlot* slots = mHeadSlots.data();
+    const unsigned shift = mHeadSlotShift;
+    const uint32_t multiplier = mHeadMultiplier;
+    const __m512i iota = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50,
+                                         49, 48, 47, 46, 45, 44, 43, 42, 41, 40, 39, 38, 37, 36,
+                                         35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22,
+                                         21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7,
+                                         6, 5, 4, 3, 2, 1, 0);
+    bool hit = false;
+    for (size_t chunk = 0; chunk <= last; chunk += kHeadChunk) {
+        unsigned char offsets[kHeadChunk + 64];
+        unsigned char shorts[kHeadChunk + 64];
+        size_t count = 0;
+        size_t shortCount = 0;
+        const size_t chunkEnd = std::min(last + 1, chunk + kHeadChunk);
+        for (size_t base = chunk; base < chunkEnd; base += 64) {
+            const bool inside = base + 64 + kHeadPlaces <= length;
+            auto load = [&](size_t at) HEAD_TARGET {
+                return inside ? _mm512_loadu_si512(text + at)
+                              : _mm512_maskz_loadu_epi8(headsWithin(length, at), text + at);
+            };
+            const __m512i v0 = load(base);
+            const __m512i v1 = load(base + 1);
+            const __m512i v2 = load(base + 2);
+            const __m512i v3 = load(base + 3);
+            auto group = [&](size_t g) HEAD_TARGET {
+                const unsigned char* t = tables + g * kHeadPlaces * kHeadValues;
+                auto look = [t](size_t j, __m512i v) HEAD_TARGET {
+                    return _mm512_permutex2var_epi8(_mm512_loadu_si512(t + j * kHeadValues), v,
+                                                    _mm512_loadu_si512(t + j * kHeadValues + 64));
+                };
+                return _mm512_ternarylogic_epi64(
+                        _mm512_ternarylogic_epi64(look(0, v0), look(1, v1), look(2, v2), 0x80),
+                        look(3, v3), look(3, v3), 0x80);
+            };
+            __m512i longs = _mm512_setzero_si512();
+            for (size_t g = 0; g < mHeadLongGroups; ++g) longs = _mm512_or_si512(longs, group(g));
+            __m512i shortOnes = _mm512_setzero_si512();
+            for (size_t g = mHeadLongGroups; g < mHeadGroups; ++g) {
+                shortOnes = _mm512_or_si512(shortOnes, group(g));
+            }
+            const uint64_t valid =
+                    chunkEnd - base < 64 ? (uint64_t{1} << (chunkEnd - base)) - 1 : ~uint64_t{0};
+            const uint64_t mask = _mm512_test_epi8_mask(longs, longs) & valid;
+            const uint64_t shortMask = _mm512_test_epi8_mask(shortOnes, shortOnes) & valid;
+            const __m512i at =
+                    _mm512_add_epi8(iota, _mm512_set1_epi8(static_cast<char>(base - chunk)));
+            _mm512_storeu_si512(offsets + count, _mm512_maskz_compress_epi8(mask, at));
+            count += static_cast<size_t>(__builtin_popcountll(mask));
+            if (shortMask != 0) {
+                _mm512_storeu_si512(shorts + shortCount, _mm512_maskz_compress_epi8(shortMask, at));
+                shortCount += static_cast<size_t>(__builtin_popcountll(shortMask));
+            }
+        }
+        // Each candidate is checked without a branch of its own; the few left go to the lookup.
+        auto quick = [&](uint32_t key, size_t pos) {
+            const HeadSlot& slot = slots[(key * multiplier) >> shift];
+            const size_t before = pos >= slot.back ? pos - slot.back : length;
+            const size_t after = std::min(pos + slot.forward, length);
+            return ((slot.key == key) & (bytes[before] == slot.head) &
+                    (bytes[after] == slot.tail)) |
+                   (slot.other == key) | slot.any;
+        };
+        unsigned char left[2 * kHeadChunk];
+        size_t kept = 0;
+        for (size_t k = 0; k < count; ++k) {
+            const size_t pos = chunk + offsets[k];
+            uint32_t pass = 1;
+            if (pos + 4 <= length) pass = quick(loadGram(text + pos, 4), pos);
+            left[kept] = offsets[k];
+            kept += pass;
+        }
+        for (size_t k = 0; k < shortCount; ++k) {
+            const size_t pos = chunk + shorts[k];
+            uint32_t pass = 1;
+            if (pos + 4 <= length) {
+                pass = quick(loadGram(text + pos, 3), pos);
+                if (mPairs.width != 0) pass |= quick(loadGram(text + pos, 2), pos);
+            }
+            left[kept] = shorts[k];
+            kept += pass;
+        }
+        for (size_t k = 0; k < kept; ++k) {
+            if (headProbe(text, length, chunk + left[k], found)) {
+                if (found == nullptr) return true;
+                hit = true;
+            }
+        }
+    }
+    return hit;
+}
+
+#else
+
+bool KeywordMatcher::scanHeads(const char*, size_t, unsigned char*) const { return false; }
+
+#endif
+
+}  // namespace android::tarnd
