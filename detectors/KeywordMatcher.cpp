@@ -11,6 +11,7 @@
 
 namespace android::tarnd {
 
+using keyword_matcher::byteWeight;
 using keyword_matcher::gramBit;
 using keyword_matcher::kSlotMultiplier;
 using keyword_matcher::kWindow;
@@ -64,40 +65,6 @@ constexpr size_t kWideAbove = 48;
 
 void setBit(std::vector<uint32_t>& filter, uint32_t bit) {
     filter[bit >> 5] |= uint32_t{1} << (bit & 31);
-}
-
-// Rough share of a byte in kernel and logcat text, per mille. Only the ordering matters: it picks
-// each key word's rarest gram as its anchor, so the filter fires seldom on ordinary records.
-double byteWeight(unsigned char c) {
-    static const double kLower[26] = {
-            40, 7,  20, 22, 60, 11, 10, 20, 38, 1, 4, 22, 14,  // a-m
-            37, 38, 12, 1,  32, 33, 45, 15, 5,  7, 3, 8,  1,   // n-z
-    };
-    if (c >= 'a' && c <= 'z') return kLower[c - 'a'];
-    if (c >= '0' && c <= '9') return 20;
-    if (c >= 'A' && c <= 'Z') return 3;
-    switch (c) {
-        case ' ':
-            return 150;
-        case ':':
-        case '.':
-            return 15;
-        case ',':
-        case '_':
-        case '-':
-            return 8;
-        case '=':
-            return 6;
-        case '(':
-        case ')':
-        case '[':
-        case ']':
-        case '/':
-        case ';':
-            return 3;
-        default:
-            return c >= 0x20 && c < 0x7f ? 1 : 0.5;
-    }
 }
 
 // The words of a key word phrase are common in logs on their own ("GPU", "ring", "timeout");
@@ -557,7 +524,7 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += (mEntryPatterns.capacity() + mSearchPatterns.capacity()) * sizeof(uint32_t);
     bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
     bytes += mEnds.capacity() * sizeof(EndsPattern);
-    bytes += mWindows.capacity() * sizeof(uint32_t) + mHeadTables.capacity() +
+    bytes += mWindows.capacity() * sizeof(uint32_t) + mHeadTables.capacity() * sizeof(HeadGroup) +
              mHeadSlots.capacity() * sizeof(HeadSlot);
     bytes += mAutomaton.capacity() * sizeof(uint32_t) +
              (mAcceptFirst.capacity() + mAccepted.capacity()) * sizeof(uint32_t);

@@ -222,7 +222,11 @@ class KeywordMatcher {
     // The head filter: per group of 8 buckets, per place of the gram, per byte value's low 7 bits,
     // one bit for each bucket holding a gram with that byte there (all bits past a short gram).
     // The groups of 4-byte grams come first, then those of whole key words of 2 or 3 bytes.
-    std::vector<unsigned char> mHeadTables;
+    // Aligned so that no 64-byte load of a table spans two cache lines.
+    struct alignas(64) HeadGroup {
+        unsigned char places[4][128];
+    };
+    std::vector<HeadGroup> mHeadTables;
     size_t mHeadGroups = 0;
     size_t mHeadLongGroups = 0;
     size_t mHeadsShortest = 0;

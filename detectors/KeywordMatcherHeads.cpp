@@ -26,6 +26,7 @@
 
 namespace android::tarnd {
 
+using keyword_matcher::byteWeight;
 using keyword_matcher::loadGram;
 
 namespace {
@@ -62,8 +63,7 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
     if (!headsSupported()) return false;
     buildIndex(mPairs, 2, 1, anchorsFor(mPatterns, pairPatterns, 2, 1));
     buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1));
-    buildIndex(mGrams, 4, 1,
-               anchorsFor(mPatterns, longPatterns, 4, 1, 0, 0, kHeadSharedWeight));
+    buildIndex(mGrams, 4, 1, anchorsFor(mPatterns, longPatterns, 4, 1, 0, 0, kHeadSharedWeight));
     // Distinct grams, short ones (whole key words of 2 or 3 bytes) and 4-byte ones apart.
     std::vector<std::string> grams[2];
     for (const GramIndex* index : {&mPairs, &mTriples, &mGrams}) {
@@ -84,18 +84,32 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
     const size_t longGroups = grams[1].empty() ? 0 : std::max<size_t>(1, groups - shortGroups);
     mHeadLongGroups = longGroups;
     mHeadGroups = longGroups + shortGroups;
-    mHeadTables.assign(mHeadGroups * kHeadPlaces * kHeadValues, 0);
+    mHeadTables.assign(mHeadGroups, HeadGroup{});
     mHeadsShortest = 4;
     auto value = [](char c) { return static_cast<unsigned char>(c) & (kHeadValues - 1); };
+    // A bucket passes every mix of its grams' bytes at each place. Each gram joins the bucket
+    // whose share of passed positions grows least, on text whose bytes are half those of logs
+    // and half those of the key words, as where their pieces fill a log.
+    double weights[kHeadValues] = {};
+    double total = 0;
+    for (const std::string& pattern : mPatterns) {
+        for (char c : pattern) weights[value(c)] += 1;
+        total += static_cast<double>(pattern.size());
+    }
+    double logTotal = 0;
+    for (unsigned c = 1; c < kHeadValues; ++c)
+        logTotal += byteWeight(static_cast<unsigned char>(c));
+    for (unsigned c = 1; c < kHeadValues; ++c) {
+        weights[c] = 0.5 * weights[c] / std::max(total, 1.0) +
+                     0.5 * byteWeight(static_cast<unsigned char>(c)) / logTotal;
+    }
     for (size_t kind = 0; kind < 2; ++kind) {
         const size_t first = kind == 1 ? 0 : longGroups * kHeadBuckets;
         const size_t buckets = (kind == 1 ? longGroups : shortGroups) * kHeadBuckets;
-        // Per bucket and place, the byte values it lets through; a bucket passes every mix of
-        // them, so each gram joins the bucket whose count of mixes grows least.
         std::vector<std::vector<std::vector<bool>>> sets(
                 buckets,
                 std::vector<std::vector<bool>>(kHeadPlaces, std::vector<bool>(kHeadValues)));
-        std::vector<std::vector<size_t>> sizes(buckets, std::vector<size_t>(kHeadPlaces, 0));
+        std::vector<std::vector<double>> shares(buckets, std::vector<double>(kHeadPlaces, 0));
         for (const std::string& gram : grams[kind]) {
             mHeadsShortest = std::min(mHeadsShortest, gram.size());
             size_t best = 0;
@@ -104,11 +118,10 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
                 double before = 1;
                 double after = 1;
                 for (size_t j = 0; j < kHeadPlaces; ++j) {
-                    const size_t n = sizes[bucket][j];
-                    before *= static_cast<double>(n);
-                    after *= j < gram.size()
-                                     ? static_cast<double>(n + !sets[bucket][j][value(gram[j])])
-                                     : static_cast<double>(kHeadValues);
+                    const double share = shares[bucket][j];
+                    before *= share;
+                    const unsigned char c = j < gram.size() ? value(gram[j]) : 0;
+                    after *= j >= gram.size() ? 1.0 : share + (sets[bucket][j][c] ? 0 : weights[c]);
                 }
                 if (bucket == 0 || after - before < bestGrowth) {
                     best = bucket;
@@ -121,11 +134,12 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
                     const bool fits = j < gram.size() ? c == value(gram[j]) : true;
                     if (!fits || sets[best][j][c]) continue;
                     sets[best][j][c] = true;
-                    ++sizes[best][j];
-                    mHeadTables[((at / kHeadBuckets) * kHeadPlaces + j) * kHeadValues + c] |=
+                    shares[best][j] += j < gram.size() ? weights[c] : 0;
+                    mHeadTables[at / kHeadBuckets].places[j][c] |=
                             static_cast<unsigned char>(1u << (at % kHeadBuckets));
                 }
             }
+            for (size_t j = gram.size(); j < kHeadPlaces; ++j) shares[best][j] = 1;
         }
     }
     buildHeadSlots();
@@ -214,16 +228,15 @@ HEAD_TARGET bool KeywordMatcher::scanHeads(const char* text, size_t length,
                                            unsigned char* found) const {
     if (length < mHeadsShortest) return false;
     const size_t last = length - mHeadsShortest;
-    const unsigned char* tables = mHeadTables.data();
+    const HeadGroup* tables = mHeadTables.data();
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     const HeadSlot* slots = mHeadSlots.data();
     const unsigned shift = mHeadSlotShift;
     const uint32_t multiplier = mHeadMultiplier;
-    const __m512i iota = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50,
-                                         49, 48, 47, 46, 45, 44, 43, 42, 41, 40, 39, 38, 37, 36,
-                                         35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22,
-                                         21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7,
-                                         6, 5, 4, 3, 2, 1, 0);
+    const __m512i iota = _mm512_set_epi8(
+            63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42,
+            41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20,
+            19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     bool hit = false;
     for (size_t chunk = 0; chunk <= last; chunk += kHeadChunk) {
         unsigned char offsets[kHeadChunk + 64];
@@ -242,7 +255,7 @@ HEAD_TARGET bool KeywordMatcher::scanHeads(const char* text, size_t length,
             const __m512i v2 = load(base + 2);
             const __m512i v3 = load(base + 3);
             auto group = [&](size_t g) HEAD_TARGET {
-                const unsigned char* t = tables + g * kHeadPlaces * kHeadValues;
+                const unsigned char* t = tables[g].places[0];
                 auto look = [t](size_t j, __m512i v) HEAD_TARGET {
                     return _mm512_permutex2var_epi8(_mm512_loadu_si512(t + j * kHeadValues), v,
                                                     _mm512_loadu_si512(t + j * kHeadValues + 64));

@@ -55,13 +55,22 @@ const std::tuple<Entries, std::string, Names> kCases[] = {
 TEST(KeywordMatcherTest, TableAgreesWithReferenceOnEveryPath) {
     using Scans = KeywordMatcher::Scans;
     for (const auto& [base, text, expected] : kCases) {
-        for (auto [pads, scans] : {std::pair{0, Scans::kAll}, {3, Scans::kAll}, {8, Scans::kAll},
-                                   {50, Scans::kAll}, {300, Scans::kAll}, {1300, Scans::kAll},
-                                   {3, Scans::kNoHeads}, {8, Scans::kNoHeads},
-                                   {12, Scans::kNoHeads}, {50, Scans::kNoHeads},
-                                   {300, Scans::kNoHeads}, {1300, Scans::kNoHeads},
-                                   {12, Scans::kPortable}, {50, Scans::kPortable},
-                                   {300, Scans::kPortable}, {1300, Scans::kPortable}}) {
+        for (auto [pads, scans] : {std::pair{0, Scans::kAll},
+                                   {3, Scans::kAll},
+                                   {8, Scans::kAll},
+                                   {50, Scans::kAll},
+                                   {300, Scans::kAll},
+                                   {1300, Scans::kAll},
+                                   {3, Scans::kNoHeads},
+                                   {8, Scans::kNoHeads},
+                                   {12, Scans::kNoHeads},
+                                   {50, Scans::kNoHeads},
+                                   {300, Scans::kNoHeads},
+                                   {1300, Scans::kNoHeads},
+                                   {12, Scans::kPortable},
+                                   {50, Scans::kPortable},
+                                   {300, Scans::kPortable},
+                                   {1300, Scans::kPortable}}) {
             SCOPED_TRACE(text + " with " + std::to_string(pads) + " pads, scans " +
                          std::to_string(static_cast<int>(scans)));
             Entries entries = base;
