@@ -1,7 +1,6 @@
 #include "detectors/KeywordMatcher.h"
 
 #include <algorithm>
-#include <cmath>
 #include <map>
 
 #include "detectors/KeywordMatcherDetail.h"
@@ -85,8 +84,7 @@ double gramScore(const char* gram, size_t width) {
 // their key words, so a gram that `held` says other patterns hold, or that anchors them already,
 // counts as that much commoner.
 size_t rarestRun(const std::string& pattern, size_t width, size_t count,
-                 const std::map<uint32_t, size_t>& held, size_t before, size_t after,
-                 double sharedWeight) {
+                 const std::map<uint32_t, size_t>& held, size_t before, size_t after) {
     size_t best = before;
     double bestScore = 0;
     for (size_t start = before; start + count - 1 + width + after <= pattern.size(); ++start) {
@@ -94,8 +92,8 @@ size_t rarestRun(const std::string& pattern, size_t width, size_t count,
         for (size_t k = 0; k < count; ++k) {
             const char* gram = pattern.data() + start + k;
             auto shared = held.find(loadGram(gram, width));
-            const double holders = shared == held.end() ? 1 : static_cast<double>(shared->second);
-            score += gramScore(gram, width) * std::pow(holders, sharedWeight);
+            score += gramScore(gram, width) *
+                     static_cast<double>(shared == held.end() ? 1 : shared->second);
         }
         if (start == before || score < bestScore) {
             best = start;
@@ -414,7 +412,7 @@ void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
 // and `after` bytes from its end.
 std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
         const std::vector<std::string>& patterns, const std::vector<uint32_t>& ids, size_t width,
-        size_t stride, size_t before, size_t after, double sharedWeight) {
+        size_t stride, size_t before, size_t after) {
     // How many of the patterns hold each gram: wherever their pieces turn up, so does it.
     std::map<uint32_t, size_t> held;
     for (uint32_t id : ids) {
@@ -430,7 +428,7 @@ std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
     std::vector<Anchor> anchors;
     for (uint32_t id : ids) {
         const std::string& pattern = patterns[id];
-        const size_t start = rarestRun(pattern, width, stride, held, before, after, sharedWeight);
+        const size_t start = rarestRun(pattern, width, stride, held, before, after);
         for (size_t offset = start; offset < start + stride; ++offset) {
             const uint32_t gram = loadGram(pattern.data() + offset, width);
             ++held[gram];  // a gram anchoring several patterns costs a comparison for each

@@ -132,8 +132,7 @@ class KeywordMatcher {
                 size_t pos, unsigned char* found) const;
     static std::vector<Anchor> anchorsFor(const std::vector<std::string>& patterns,
                                           const std::vector<uint32_t>& ids, size_t width,
-                                          size_t stride, size_t before = 0, size_t after = 0,
-                                          double sharedWeight = 1);
+                                          size_t stride, size_t before = 0, size_t after = 0);
     void buildWindows();
     // The portable scan's gram widths and strides, and its estimated work per byte.
     struct PortablePlan {

@@ -1,20 +1,22 @@
+#include <stdint.h>
 #include <string.h>
 
 #include <algorithm>
+#include <array>
+#include <bitset>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "detectors/KeywordMatcher.h"
 #include "detectors/KeywordMatcherDetail.h"
 
-// The head filter: every key word's anchor gram, its 4 bytes or the whole of a shorter key word,
-// sits in one of up to 64 buckets, and one table lookup per byte and place tells which buckets
-// that byte fits. A position whose four bytes fit some bucket of 4-byte grams is looked up in a
-// table of those grams with the key word's first and last byte, without a branch; one that fits
-// a bucket of shorter key words goes to their lookup at once. The filter costs the same few
-// instructions per 64 bytes whatever the text holds, and where pieces of the key words fill the
-// text, a position passes only where a key word's whole anchor occurs, or a mix of the grams of
-// one bucket, which the buckets are chosen to keep rare.
+// The head filter, with AVX-512 VBMI. Every key word's anchor, a 4-byte gram of it or the whole
+// of a key word of 2 or 3 bytes, sits in one of up to 32 buckets, and one table lookup per place
+// tells which buckets the byte there fits: four lookups per group of 8 buckets and 64 positions,
+// whatever the text holds. A position that fits a bucket is looked up by its gram in a table that
+// holds the first and last byte of the key word anchored there, without a branch; pieces of the
+// key words, which fill some logs, seldom hold both ends of one, so few positions go further.
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && \
         !defined(TARND_MATCHER_SCALAR)
@@ -41,10 +43,6 @@ constexpr size_t kHeadChunk = 256;
 // Slots per anchor, and the hash multipliers tried for the fewest crowded slots.
 constexpr size_t kHeadSlotSpread = 8;
 constexpr size_t kHeadSlotAttempts = 16;
-// Where the pieces of the key words fill a log, a gram that anchors two key words is hit by the
-// pieces of both and checked against neither's ends: an unshared gram is taken before any shared
-// one, however rare its bytes.
-constexpr double kHeadSharedWeight = 40;
 
 }  // namespace
 
@@ -57,89 +55,167 @@ bool KeywordMatcher::headsSupported() {
 #endif
 }
 
+namespace {
+
+// Buckets of grams for the head filter. A bucket passes every mix of its grams' bytes at each
+// place, so a gram is put where the share of text positions that the bucket passes grows least,
+// on text whose bytes are half those of logs and half those of the key words, as where their
+// pieces fill a log.
+class Bucketing {
+  public:
+    Bucketing(const double* weights, size_t buckets)
+        : mWeights(weights), mSets(buckets), mShares(buckets) {}
+
+    double growth(const std::string& gram, size_t bucket) const {
+        double before = 1;
+        double after = 1;
+        for (size_t j = 0; j < kHeadPlaces; ++j) {
+            const double share = mShares[bucket][j];
+            before *= share;
+            if (j >= gram.size()) continue;
+            const unsigned char c = value(gram[j]);
+            after *= share + (mSets[bucket][j][c] ? 0 : mWeights[c]);
+        }
+        return after - before;
+    }
+
+    size_t best(const std::string& gram, double* growthOut) const {
+        size_t best = 0;
+        double bestGrowth = 0;
+        for (size_t bucket = 0; bucket < mSets.size(); ++bucket) {
+            const double g = growth(gram, bucket);
+            if (bucket == 0 || g < bestGrowth) {
+                best = bucket;
+                bestGrowth = g;
+            }
+        }
+        *growthOut = bestGrowth;
+        return best;
+    }
+
+    // Past the end of a short gram every byte fits.
+    void add(const std::string& gram, size_t bucket) {
+        for (size_t j = 0; j < kHeadPlaces; ++j) {
+            if (j >= gram.size()) {
+                mSets[bucket][j].set();
+                mShares[bucket][j] = 1;
+            } else if (!mSets[bucket][j][value(gram[j])]) {
+                mSets[bucket][j][value(gram[j])] = true;
+                mShares[bucket][j] += mWeights[value(gram[j])];
+            }
+        }
+    }
+
+    size_t size() const { return mSets.size(); }
+    bool fits(size_t bucket, size_t place, size_t byte) const { return mSets[bucket][place][byte]; }
+
+    static unsigned char value(char c) { return static_cast<unsigned char>(c) & (kHeadValues - 1); }
+
+  private:
+    const double* mWeights;
+    std::vector<std::array<std::bitset<kHeadValues>, kHeadPlaces>> mSets;
+    std::vector<std::array<double, kHeadPlaces>> mShares;
+};
+
+}  // namespace
+
 bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
                                 const std::vector<uint32_t>& triplePatterns,
                                 const std::vector<uint32_t>& longPatterns) {
     if (!headsSupported()) return false;
     buildIndex(mPairs, 2, 1, anchorsFor(mPatterns, pairPatterns, 2, 1));
     buildIndex(mTriples, 3, 1, anchorsFor(mPatterns, triplePatterns, 3, 1));
-    buildIndex(mGrams, 4, 1, anchorsFor(mPatterns, longPatterns, 4, 1, 0, 0, kHeadSharedWeight));
-    // Distinct grams, short ones (whole key words of 2 or 3 bytes) and 4-byte ones apart.
-    std::vector<std::string> grams[2];
-    for (const GramIndex* index : {&mPairs, &mTriples, &mGrams}) {
+    std::vector<std::string> shortGrams;
+    for (const GramIndex* index : {&mPairs, &mTriples}) {
         for (const Anchor& anchor : index->anchors) {
-            grams[index->width == 4].push_back(
-                    mPatterns[anchor.pattern].substr(anchor.offset, index->width));
+            shortGrams.push_back(mPatterns[anchor.pattern].substr(anchor.offset, index->width));
         }
     }
-    for (std::vector<std::string>& kind : grams) {
-        std::sort(kind.begin(), kind.end());
-        kind.erase(std::unique(kind.begin(), kind.end()), kind.end());
-    }
-    const size_t all = grams[0].size() + grams[1].size();
+    std::sort(shortGrams.begin(), shortGrams.end());
+    shortGrams.erase(std::unique(shortGrams.begin(), shortGrams.end()), shortGrams.end());
+    const size_t all = shortGrams.size() + longPatterns.size();
     const size_t groups = std::min(kHeadGroupsMax, (all + kHeadBuckets - 1) / kHeadBuckets);
-    // Groups of 4-byte grams first, then those of short ones; each kind gets its share.
+    // Groups of 4-byte grams first, then those of short key words; each kind gets its share.
     const size_t shortGroups =
-            grams[0].empty() ? 0 : std::max<size_t>(1, groups * grams[0].size() / all);
-    const size_t longGroups = grams[1].empty() ? 0 : std::max<size_t>(1, groups - shortGroups);
+            shortGrams.empty() ? 0 : std::max<size_t>(1, groups * shortGrams.size() / all);
+    const size_t longGroups = longPatterns.empty() ? 0 : std::max<size_t>(1, groups - shortGroups);
     mHeadLongGroups = longGroups;
     mHeadGroups = longGroups + shortGroups;
     mHeadTables.assign(mHeadGroups, HeadGroup{});
-    mHeadsShortest = 4;
-    auto value = [](char c) { return static_cast<unsigned char>(c) & (kHeadValues - 1); };
-    // A bucket passes every mix of its grams' bytes at each place. Each gram joins the bucket
-    // whose share of passed positions grows least, on text whose bytes are half those of logs
-    // and half those of the key words, as where their pieces fill a log.
+
     double weights[kHeadValues] = {};
     double total = 0;
     for (const std::string& pattern : mPatterns) {
-        for (char c : pattern) weights[value(c)] += 1;
+        for (char c : pattern) weights[Bucketing::value(c)] += 1;
         total += static_cast<double>(pattern.size());
     }
     double logTotal = 0;
-    for (unsigned c = 1; c < kHeadValues; ++c)
+    for (unsigned c = 1; c < kHeadValues; ++c) {
         logTotal += byteWeight(static_cast<unsigned char>(c));
+    }
     for (unsigned c = 1; c < kHeadValues; ++c) {
         weights[c] = 0.5 * weights[c] / std::max(total, 1.0) +
                      0.5 * byteWeight(static_cast<unsigned char>(c)) / logTotal;
     }
-    for (size_t kind = 0; kind < 2; ++kind) {
-        const size_t first = kind == 1 ? 0 : longGroups * kHeadBuckets;
-        const size_t buckets = (kind == 1 ? longGroups : shortGroups) * kHeadBuckets;
-        std::vector<std::vector<std::vector<bool>>> sets(
-                buckets,
-                std::vector<std::vector<bool>>(kHeadPlaces, std::vector<bool>(kHeadValues)));
-        std::vector<std::vector<double>> shares(buckets, std::vector<double>(kHeadPlaces, 0));
-        for (const std::string& gram : grams[kind]) {
-            mHeadsShortest = std::min(mHeadsShortest, gram.size());
-            size_t best = 0;
-            double bestGrowth = 0;
-            for (size_t bucket = 0; bucket < buckets; ++bucket) {
-                double before = 1;
-                double after = 1;
-                for (size_t j = 0; j < kHeadPlaces; ++j) {
-                    const double share = shares[bucket][j];
-                    before *= share;
-                    const unsigned char c = j < gram.size() ? value(gram[j]) : 0;
-                    after *= j >= gram.size() ? 1.0 : share + (sets[bucket][j][c] ? 0 : weights[c]);
-                }
-                if (bucket == 0 || after - before < bestGrowth) {
-                    best = bucket;
-                    bestGrowth = after - before;
-                }
+
+    mHeadsShortest = longPatterns.empty() ? 3 : 4;
+    Bucketing shortBuckets(weights, shortGroups * kHeadBuckets);
+    for (const std::string& gram : shortGrams) {
+        mHeadsShortest = std::min(mHeadsShortest, gram.size());
+        double growth;
+        shortBuckets.add(gram, shortBuckets.best(gram, &growth));
+    }
+
+    // Each longer key word is anchored on the gram, among those fewest other key words hold, and
+    // the bucket that let the least more text through: a gram that others hold is hit by their
+    // pieces, and where those fill a log, only the anchored key word's ends turn them away.
+    std::map<uint32_t, size_t> held;
+    for (uint32_t id : longPatterns) {
+        const std::string& pattern = mPatterns[id];
+        std::vector<uint32_t> seen;
+        for (size_t k = 0; k + 4 <= pattern.size(); ++k) seen.push_back(loadGram(&pattern[k], 4));
+        std::sort(seen.begin(), seen.end());
+        seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+        for (uint32_t gram : seen) ++held[gram];
+    }
+    Bucketing longBuckets(weights, longGroups * kHeadBuckets);
+    std::vector<Anchor> anchors;
+    for (uint32_t id : longPatterns) {
+        const std::string& pattern = mPatterns[id];
+        size_t fewest = SIZE_MAX;
+        for (size_t k = 0; k + 4 <= pattern.size(); ++k) {
+            fewest = std::min(fewest, held[loadGram(&pattern[k], 4)]);
+        }
+        size_t bestOffset = 0;
+        size_t bestBucket = 0;
+        double bestGrowth = -1;
+        for (size_t k = 0; k + 4 <= pattern.size(); ++k) {
+            if (held[loadGram(&pattern[k], 4)] != fewest) continue;
+            double growth;
+            const size_t bucket = longBuckets.best(pattern.substr(k, 4), &growth);
+            if (bestGrowth < 0 || growth < bestGrowth) {
+                bestOffset = k;
+                bestBucket = bucket;
+                bestGrowth = growth;
             }
-            const size_t at = first + best;
+        }
+        longBuckets.add(pattern.substr(bestOffset, 4), bestBucket);
+        const uint32_t gram = loadGram(&pattern[bestOffset], 4);
+        ++held[gram];  // a gram anchoring two key words is checked against neither's ends
+        anchors.push_back({gram, id, static_cast<uint32_t>(bestOffset)});
+    }
+    buildIndex(mGrams, 4, 1, std::move(anchors));
+    // The groups of 4-byte grams first, then those of short key words.
+    size_t at = 0;
+    for (const Bucketing* buckets : {&longBuckets, &shortBuckets}) {
+        for (size_t bucket = 0; bucket < buckets->size(); ++bucket, ++at) {
             for (size_t j = 0; j < kHeadPlaces; ++j) {
                 for (size_t c = 0; c < kHeadValues; ++c) {
-                    const bool fits = j < gram.size() ? c == value(gram[j]) : true;
-                    if (!fits || sets[best][j][c]) continue;
-                    sets[best][j][c] = true;
-                    shares[best][j] += j < gram.size() ? weights[c] : 0;
+                    if (!buckets->fits(bucket, j, c)) continue;
                     mHeadTables[at / kHeadBuckets].places[j][c] |=
                             static_cast<unsigned char>(1u << (at % kHeadBuckets));
                 }
             }
-            for (size_t j = gram.size(); j < kHeadPlaces; ++j) shares[best][j] = 1;
         }
     }
     buildHeadSlots();

@@ -42,6 +42,10 @@ const std::tuple<Entries, std::string, Names> kCases[] = {
         {{{"l", {"abcdefghijklmnopqrstu"}}, {"s", {"xyz"}}},
          "abcdefghijklmnopqrsX xyz abcdefghijklmnopqrst",
          {"s"}},
+        // A key word too long for its ends to be kept beside its anchor, and one inside another.
+        {{{"w", {std::string(300, 'w') + "ide"}}, {"i", {"wwwi"}}, {"z", {"zq"}}},
+         "wwwi " + std::string(299, 'w') + "ide " + std::string(300, 'w') + "ide",
+         {"w", "i"}},
         // Across the scan's 256-byte chunks, and a 3-byte key word ending on the NUL at 512.
         {{{"h", {"GPU HANG"}}, {"a", {"ANR"}}},
          std::string(250, '.') + "GPU HANG" + std::string(251, '.') + "ANR",
