@@ -43,6 +43,9 @@ constexpr size_t kHeadChunk = 256;
 // Slots per anchor, and the hash multipliers tried for the fewest crowded slots.
 constexpr size_t kHeadSlotSpread = 8;
 constexpr size_t kHeadSlotAttempts = 16;
+// A gram at either end of its key word is held by fewer of the pieces that logs repeat of it than
+// one inside, which any piece long enough holds: an inner gram counts as this much commoner.
+constexpr double kHeadInnerWeight = 4;
 
 }  // namespace
 
@@ -193,6 +196,7 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
             if (held[loadGram(&pattern[k], 4)] != fewest) continue;
             double growth;
             const size_t bucket = longBuckets.best(pattern.substr(k, 4), &growth);
+            if (k != 0 && k + 4 != pattern.size()) growth *= kHeadInnerWeight;
             if (bestGrowth < 0 || growth < bestGrowth) {
                 bestOffset = k;
                 bestBucket = bucket;
@@ -330,22 +334,21 @@ HEAD_TARGET bool KeywordMatcher::scanHeads(const char* text, size_t length,
             const __m512i v1 = load(base + 1);
             const __m512i v2 = load(base + 2);
             const __m512i v3 = load(base + 3);
-            auto group = [&](size_t g) HEAD_TARGET {
+            // Adds to `any` the buckets of group g that the four bytes from each position fit.
+            auto group = [&](size_t g, __m512i any) HEAD_TARGET {
                 const unsigned char* t = tables[g].places[0];
                 auto look = [t](size_t j, __m512i v) HEAD_TARGET {
-                    return _mm512_permutex2var_epi8(_mm512_loadu_si512(t + j * kHeadValues), v,
-                                                    _mm512_loadu_si512(t + j * kHeadValues + 64));
+                    return _mm512_permutex2var_epi8(_mm512_load_si512(t + j * kHeadValues), v,
+                                                    _mm512_load_si512(t + j * kHeadValues + 64));
                 };
                 return _mm512_ternarylogic_epi64(
-                        _mm512_ternarylogic_epi64(look(0, v0), look(1, v1), look(2, v2), 0x80),
-                        look(3, v3), look(3, v3), 0x80);
+                        any, _mm512_ternarylogic_epi64(look(0, v0), look(1, v1), look(2, v2), 0x80),
+                        look(3, v3), 0xF8);  // any | (first three & fourth)
             };
             __m512i longs = _mm512_setzero_si512();
-            for (size_t g = 0; g < mHeadLongGroups; ++g) longs = _mm512_or_si512(longs, group(g));
+            for (size_t g = 0; g < mHeadLongGroups; ++g) longs = group(g, longs);
             __m512i shortOnes = _mm512_setzero_si512();
-            for (size_t g = mHeadLongGroups; g < mHeadGroups; ++g) {
-                shortOnes = _mm512_or_si512(shortOnes, group(g));
-            }
+            for (size_t g = mHeadLongGroups; g < mHeadGroups; ++g) shortOnes = group(g, shortOnes);
             const uint64_t valid =
                     chunkEnd - base < 64 ? (uint64_t{1} << (chunkEnd - base)) - 1 : ~uint64_t{0};
             const uint64_t mask = _mm512_test_epi8_mask(longs, longs) & valid;
