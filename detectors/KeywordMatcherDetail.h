@@ -23,8 +23,9 @@ constexpr size_t kChunk = 256;
 constexpr size_t kWindow = 8;
 constexpr size_t kWindowLead = 2;
 
-// Rough share of a byte in kernel and logcat text, per mille. Only the ordering matters: it picks
-// each key word's rarest gram as its anchor, so the filter fires seldom on ordinary records.
+// Rough share of a byte in kernel and logcat text, per mille. It picks each key word's rarest gram
+// as its anchor, so that the filters fire seldom on ordinary records, and weighs the bytes that
+// the head filter's buckets let through.
 inline double byteWeight(unsigned char c) {
     static const double kLower[26] = {
             40, 7,  20, 22, 60, 11, 10, 20, 38, 1, 4, 22, 14,  // a-m

@@ -6,6 +6,7 @@
 #include <bitset>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "detectors/KeywordMatcher.h"
@@ -82,17 +83,13 @@ class Bucketing {
         return after - before;
     }
 
-    size_t best(const std::string& gram, double* growthOut) const {
-        size_t best = 0;
-        double bestGrowth = 0;
+    // The bucket where the gram adds least, and how much.
+    std::pair<size_t, double> best(const std::string& gram) const {
+        std::pair<size_t, double> best{0, 0};
         for (size_t bucket = 0; bucket < mSets.size(); ++bucket) {
             const double g = growth(gram, bucket);
-            if (bucket == 0 || g < bestGrowth) {
-                best = bucket;
-                bestGrowth = g;
-            }
+            if (bucket == 0 || g < best.second) best = {bucket, g};
         }
-        *growthOut = bestGrowth;
         return best;
     }
 
@@ -165,8 +162,7 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
     Bucketing shortBuckets(weights, shortGroups * kHeadBuckets);
     for (const std::string& gram : shortGrams) {
         mHeadsShortest = std::min(mHeadsShortest, gram.size());
-        double growth;
-        shortBuckets.add(gram, shortBuckets.best(gram, &growth));
+        shortBuckets.add(gram, shortBuckets.best(gram).first);
     }
 
     // Each longer key word is anchored on the gram, among those fewest other key words hold, and
@@ -194,8 +190,7 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
         double bestGrowth = -1;
         for (size_t k = 0; k + 4 <= pattern.size(); ++k) {
             if (held[loadGram(&pattern[k], 4)] != fewest) continue;
-            double growth;
-            const size_t bucket = longBuckets.best(pattern.substr(k, 4), &growth);
+            auto [bucket, growth] = longBuckets.best(pattern.substr(k, 4));
             if (k != 0 && k + 4 != pattern.size()) growth *= kHeadInnerWeight;
             if (bestGrowth < 0 || growth < bestGrowth) {
                 bestOffset = k;
