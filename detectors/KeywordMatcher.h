@@ -229,6 +229,7 @@ class KeywordMatcher {
     size_t mHeadGroups = 0;
     size_t mHeadLongGroups = 0;
     size_t mHeadsShortest = 0;
+    bool mHeadsMixed = false;  // a bucket of 4-byte grams holds several
     // The anchors by a hash of their gram: `key` with the first and last byte of its key word,
     // `back` bytes before the gram and `forward` bytes after its start; `other` a gram that
     // passes wherever it occurs; `any` set where more grams meet, so that every probe passes.

@@ -142,6 +142,7 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
     mHeadLongGroups = longGroups;
     mHeadGroups = longGroups + shortGroups;
     mHeadTables.assign(mHeadGroups, HeadGroup{});
+    mHeadsMixed = longPatterns.size() > longGroups * kHeadBuckets;
 
     double weights[kHeadValues] = {};
     double total = 0;
@@ -368,13 +369,24 @@ HEAD_TARGET bool KeywordMatcher::scanHeads(const char* text, size_t length,
         };
         unsigned char left[2 * kHeadChunk];
         size_t kept = 0;
-        for (size_t k = 0; k < count; ++k) {
+        auto check = [&](size_t k) {
             const size_t pos = chunk + offsets[k];
             uint32_t pass = 1;
             if (pos + 4 <= length) pass = quick(loadGram(text + pos, 4), pos);
             left[kept] = offsets[k];
-            kept += pass;
+            kept += pass & (k < count);
+        };
+        // Buckets that hold several grams pass a trickle of their mixes in any text, and whether
+        // a record has one is as hard to foresee as what it holds: there the first two places are
+        // checked either way (a place past the last candidate holds offset 0, a position like any
+        // other), and the loop runs only for more.
+        size_t k = 0;
+        if (mHeadsMixed) {
+            check(0);
+            check(1);
+            k = 2;
         }
+        for (; k < count; ++k) check(k);
         for (size_t k = 0; k < shortCount; ++k) {
             const size_t pos = chunk + shorts[k];
             uint32_t pass = 1;
