@@ -523,7 +523,8 @@ size_t KeywordMatcher::memoryUse() const {
     bytes += mShortPatterns.capacity() * sizeof(ShortPattern);
     bytes += mEnds.capacity() * sizeof(EndsPattern);
     bytes += mWindows.capacity() * sizeof(uint32_t) + mHeadTables.capacity() * sizeof(HeadGroup) +
-             mHeadSlots.capacity() * sizeof(HeadSlot);
+             mHeadSlots.capacity() * sizeof(HeadSlot) +
+             mHeadDisplacements.capacity() * sizeof(uint32_t);
     bytes += mAutomaton.capacity() * sizeof(uint32_t) +
              (mAcceptFirst.capacity() + mAccepted.capacity()) * sizeof(uint32_t);
     for (const GramIndex* index : {&mPairs, &mGrams, &mTriples}) {

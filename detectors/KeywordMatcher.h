@@ -230,21 +230,23 @@ class KeywordMatcher {
     size_t mHeadLongGroups = 0;
     size_t mHeadsShortest = 0;
     bool mHeadsMixed = false;  // a bucket of 4-byte grams holds several
-    // The anchors by a hash of their gram: `key` with the first and last byte of its key word,
-    // `back` bytes before the gram and `forward` bytes after its start; `other` a gram that
-    // passes wherever it occurs; `any` set where more grams meet, so that every probe passes.
+    // The anchor grams, each in its own slot with the first and last byte of its key word, `back`
+    // bytes before the gram and `forward` bytes after its start; with head 0 it passes wherever
+    // it occurs. A gram's slot is its first hash displaced by the entry of its second.
     struct HeadSlot {
         uint32_t key;
-        uint32_t other;
         unsigned char head;
         unsigned char tail;
         unsigned char back;
         unsigned char forward;
-        uint32_t any;
     };
     std::vector<HeadSlot> mHeadSlots;
+    std::vector<uint32_t> mHeadDisplacements;
     unsigned mHeadSlotShift = 0;
+    unsigned mHeadGroupShift = 0;
     uint32_t mHeadMultiplier = 0;
+    uint32_t headHash(uint32_t gram) const { return (gram * mHeadMultiplier) >> mHeadSlotShift; }
+    uint32_t headGroup(uint32_t gram) const { return (gram * 0x9E3779B1u) >> mHeadGroupShift; }
 };
 
 template <typename F>

@@ -41,9 +41,9 @@ constexpr size_t kHeadBuckets = 8;   // one bit of a byte each
 // lookups per 64 bytes, and past 32 buckets those cost more than the candidates they spare.
 constexpr size_t kHeadGroupsMax = 4;
 constexpr size_t kHeadChunk = 256;
-// Slots per anchor, and the hash multipliers tried for the fewest crowded slots.
+// Slots per distinct anchor gram.
 constexpr size_t kHeadSlotSpread = 8;
-constexpr size_t kHeadSlotAttempts = 16;
+constexpr size_t kHeadSlotGroup = 4;  // grams to a displacement, about
 // A gram at either end of its key word is held by fewer of the pieces that logs repeat of it than
 // one inside, which any piece long enough holds: an inner gram counts as this much commoner.
 constexpr double kHeadInnerWeight = 4;
@@ -222,52 +222,76 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
     return true;
 }
 
-// The 4-byte anchors again, in a table sparse enough that a probe needs no second look. A slot's
-// first gram is checked with its key word's first and last byte; a second one, or a gram shared
-// by key words, passes whenever it occurs, and a slot that more grams meet in passes every probe.
+// The anchors again, one distinct gram to a slot, with the first and last byte of the key word it
+// anchors: a probe needs one look and no branch. A gram's slot is its first hash displaced by the
+// entry of its second, chosen at build time for that group of grams so that no two grams meet in
+// one slot. A gram shared by key words, or too far from their ends, has no ends kept and passes
+// wherever it occurs.
 void KeywordMatcher::buildHeadSlots() {
-    std::vector<Anchor> anchors = mPairs.anchors;
-    anchors.insert(anchors.end(), mTriples.anchors.begin(), mTriples.anchors.end());
-    anchors.insert(anchors.end(), mGrams.anchors.begin(), mGrams.anchors.end());
-    unsigned bits = 4;
-    while ((size_t{1} << bits) < anchors.size() * kHeadSlotSpread) ++bits;
-    mHeadSlotShift = 32 - bits;
-    size_t fewest = anchors.size() + 1;
-    uint32_t multiplier = keyword_matcher::kSlotMultiplier;
-    for (size_t attempt = 0; attempt < kHeadSlotAttempts && fewest != 0; ++attempt) {
-        std::vector<uint32_t> used(size_t{1} << bits, 0);
-        size_t crowded = 0;
-        for (const Anchor& anchor : anchors) {
-            crowded += used[(anchor.gram * multiplier) >> mHeadSlotShift]++ >= 2;
+    std::vector<HeadSlot> grams;
+    for (const GramIndex* index : {&mPairs, &mTriples, &mGrams}) {
+        for (size_t k = 0; k < index->anchors.size(); ++k) {
+            const Anchor& anchor = index->anchors[k];
+            const std::string& pattern = mPatterns[anchor.pattern];
+            const size_t back = anchor.offset;
+            const size_t forward = pattern.size() - 1 - back;
+            if (k != 0 && index->anchors[k - 1].gram == anchor.gram) {
+                grams.back().head = 0;  // the anchors are sorted by gram: a shared one
+                continue;
+            }
+            HeadSlot slot{anchor.gram, 0, 0, 0, 0};
+            if (back <= 255 && forward <= 255) {
+                slot.head = static_cast<unsigned char>(pattern[0]);
+                slot.tail = static_cast<unsigned char>(pattern.back());
+                slot.back = static_cast<unsigned char>(back);
+                slot.forward = static_cast<unsigned char>(forward);
+            }
+            grams.push_back(slot);
         }
-        if (crowded < fewest) {
-            fewest = crowded;
-            mHeadMultiplier = multiplier;
-        }
-        multiplier = (multiplier * 0x9E3779B9u + 0x7F4A7C16u) | 1;
     }
-    mHeadSlots.assign(size_t{1} << bits, HeadSlot{0, 0, 0, 0, 0, 0, 0});
-    for (size_t k = 0; k < anchors.size(); ++k) {
-        const Anchor& anchor = anchors[k];
-        HeadSlot& slot = mHeadSlots[(anchor.gram * mHeadMultiplier) >> mHeadSlotShift];
-        const std::string& pattern = mPatterns[anchor.pattern];
-        const size_t back = anchor.offset;
-        const size_t forward = pattern.size() - 1 - back;
-        const bool alone = (k == 0 || anchors[k - 1].gram != anchor.gram) &&
-                           (k + 1 == anchors.size() || anchors[k + 1].gram != anchor.gram) &&
-                           back <= 255 && forward <= 255;
-        if (slot.any) continue;
-        if (alone && slot.key == 0) {
-            slot.key = anchor.gram;
-            slot.head = static_cast<unsigned char>(pattern[0]);
-            slot.tail = static_cast<unsigned char>(pattern.back());
-            slot.back = static_cast<unsigned char>(back);
-            slot.forward = static_cast<unsigned char>(forward);
-        } else if (slot.other == 0 || slot.other == anchor.gram) {
-            slot.other = anchor.gram;
-        } else {
-            slot = HeadSlot{0, 0, 0, 0, 0, 0, 1};
+    unsigned bits = 4;
+    while ((size_t{1} << bits) < grams.size() * kHeadSlotSpread) ++bits;
+    unsigned groupBits = 1;
+    while ((size_t{1} << groupBits) * kHeadSlotGroup < grams.size()) ++groupBits;
+    const uint32_t mask = (uint32_t{1} << bits) - 1;
+    mHeadSlotShift = 32 - bits;
+    mHeadGroupShift = 32 - groupBits;
+    mHeadMultiplier = keyword_matcher::kSlotMultiplier;
+    for (;;) {
+        std::vector<std::vector<const HeadSlot*>> groups(size_t{1} << groupBits);
+        for (const HeadSlot& gram : grams) groups[headGroup(gram.key)].push_back(&gram);
+        std::vector<uint32_t> order(groups.size());
+        for (uint32_t g = 0; g < order.size(); ++g) order[g] = g;
+        std::stable_sort(order.begin(), order.end(), [&groups](uint32_t a, uint32_t b) {
+            return groups[a].size() > groups[b].size();
+        });
+        mHeadSlots.assign(size_t{1} << bits, HeadSlot{0, 0, 0, 0, 0});
+        mHeadDisplacements.assign(groups.size(), 0);
+        // The largest groups first, each at the first displacement where all its grams land in
+        // free slots, apart.
+        bool placed = true;
+        for (uint32_t g : order) {
+            uint32_t d = 0;
+            for (; d <= mask; ++d) {
+                bool free = true;
+                for (size_t i = 0; i < groups[g].size() && free; ++i) {
+                    const uint32_t at = headHash(groups[g][i]->key) ^ d;
+                    free = mHeadSlots[at].key == 0;
+                    for (size_t j = 0; j < i && free; ++j) {
+                        free = at != (headHash(groups[g][j]->key) ^ d);
+                    }
+                }
+                if (free) break;
+            }
+            if (d > mask) {
+                placed = false;
+                break;
+            }
+            mHeadDisplacements[g] = d;
+            for (const HeadSlot* gram : groups[g]) mHeadSlots[headHash(gram->key) ^ d] = *gram;
         }
+        if (placed) return;
+        mHeadMultiplier = (mHeadMultiplier * 0x9E3779B9u + 0x7F4A7C16u) | 1;
     }
 }
 
@@ -307,8 +331,7 @@ HEAD_TARGET bool KeywordMatcher::scanHeads(const char* text, size_t length,
     const HeadGroup* tables = mHeadTables.data();
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     const HeadSlot* slots = mHeadSlots.data();
-    const unsigned shift = mHeadSlotShift;
-    const uint32_t multiplier = mHeadMultiplier;
+    const uint32_t* displacements = mHeadDisplacements.data();
     const __m512i iota = _mm512_set_epi8(
             63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42,
             41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20,
@@ -360,12 +383,11 @@ HEAD_TARGET bool KeywordMatcher::scanHeads(const char* text, size_t length,
         }
         // Each candidate is checked without a branch of its own; the few left go to the lookup.
         auto quick = [&](uint32_t key, size_t pos) {
-            const HeadSlot& slot = slots[(key * multiplier) >> shift];
+            const HeadSlot& slot = slots[headHash(key) ^ displacements[headGroup(key)]];
             const size_t before = pos >= slot.back ? pos - slot.back : length;
             const size_t after = std::min(pos + slot.forward, length);
-            return ((slot.key == key) & (bytes[before] == slot.head) &
-                    (bytes[after] == slot.tail)) |
-                   (slot.other == key) | slot.any;
+            return (slot.key == key) & ((slot.head == 0) | ((bytes[before] == slot.head) &
+                                                            (bytes[after] == slot.tail)));
         };
         unsigned char left[2 * kHeadChunk];
         size_t kept = 0;
