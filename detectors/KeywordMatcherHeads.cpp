@@ -41,8 +41,8 @@ constexpr size_t kHeadBuckets = 8;   // one bit of a byte each
 // lookups per 64 bytes, and past 32 buckets those cost more than the candidates they spare.
 constexpr size_t kHeadGroupsMax = 4;
 constexpr size_t kHeadChunk = 256;
-// Slots per distinct anchor gram.
-constexpr size_t kHeadSlotSpread = 8;
+// Slots per distinct anchor gram: few enough to stay in the first-level cache.
+constexpr size_t kHeadSlotSpread = 4;
 constexpr size_t kHeadSlotGroup = 4;  // grams to a displacement, about
 // A gram at either end of its key word is held by fewer of the pieces that logs repeat of it than
 // one inside, which any piece long enough holds: an inner gram counts as this much commoner.
