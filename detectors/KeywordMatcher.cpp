@@ -408,12 +408,9 @@ void KeywordMatcher::addToBucket(const std::string& gram, size_t bucket) {
     }
 }
 
-// Anchors each pattern at its rarest run of `stride` grams, at least `before` bytes from its start
-// and `after` bytes from its end.
-std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
-        const std::vector<std::string>& patterns, const std::vector<uint32_t>& ids, size_t width,
-        size_t stride, size_t before, size_t after) {
-    // How many of the patterns hold each gram: wherever their pieces turn up, so does it.
+std::map<uint32_t, size_t> KeywordMatcher::gramHolders(const std::vector<std::string>& patterns,
+                                                       const std::vector<uint32_t>& ids,
+                                                       size_t width) {
     std::map<uint32_t, size_t> held;
     for (uint32_t id : ids) {
         const std::string& pattern = patterns[id];
@@ -425,6 +422,15 @@ std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
         grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
         for (uint32_t gram : grams) ++held[gram];
     }
+    return held;
+}
+
+// Anchors each pattern at its rarest run of `stride` grams, at least `before` bytes from its start
+// and `after` bytes from its end.
+std::vector<KeywordMatcher::Anchor> KeywordMatcher::anchorsFor(
+        const std::vector<std::string>& patterns, const std::vector<uint32_t>& ids, size_t width,
+        size_t stride, size_t before, size_t after) {
+    std::map<uint32_t, size_t> held = gramHolders(patterns, ids, width);
     std::vector<Anchor> anchors;
     for (uint32_t id : ids) {
         const std::string& pattern = patterns[id];

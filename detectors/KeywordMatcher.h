@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,10 @@ class KeywordMatcher {
                                  size_t length, size_t pos);
     bool verify(const GramIndex& index, const Slot& slot, const char* text, size_t length,
                 size_t pos, unsigned char* found) const;
+    // How many of the patterns hold each gram of `width` bytes: wherever their pieces turn up,
+    // so does it.
+    static std::map<uint32_t, size_t> gramHolders(const std::vector<std::string>& patterns,
+                                                  const std::vector<uint32_t>& ids, size_t width);
     static std::vector<Anchor> anchorsFor(const std::vector<std::string>& patterns,
                                           const std::vector<uint32_t>& ids, size_t width,
                                           size_t stride, size_t before = 0, size_t after = 0);

@@ -169,15 +169,7 @@ bool KeywordMatcher::buildHeads(const std::vector<uint32_t>& pairPatterns,
     // Each longer key word is anchored on the gram, among those fewest other key words hold, and
     // the bucket that let the least more text through: a gram that others hold is hit by their
     // pieces, and where those fill a log, only the anchored key word's ends turn them away.
-    std::map<uint32_t, size_t> held;
-    for (uint32_t id : longPatterns) {
-        const std::string& pattern = mPatterns[id];
-        std::vector<uint32_t> seen;
-        for (size_t k = 0; k + 4 <= pattern.size(); ++k) seen.push_back(loadGram(&pattern[k], 4));
-        std::sort(seen.begin(), seen.end());
-        seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-        for (uint32_t gram : seen) ++held[gram];
-    }
+    std::map<uint32_t, size_t> held = gramHolders(mPatterns, longPatterns, 4);
     Bucketing longBuckets(weights, longGroups * kHeadBuckets);
     std::vector<Anchor> anchors;
     for (uint32_t id : longPatterns) {
